@@ -1,0 +1,232 @@
+#include "hub_commands.h"
+
+#include <cstdio>
+
+#include "front_end.h"
+#include "hub_model.h"
+#include "serial_link.h"
+
+// ---- /Q ---------------------------------------------------------------------
+
+// The hub line of the list forms: "ttyUSB0, 12 ports, On=..., Off=..., FW=fff".
+static std::string HubLine(const std::string& device, int nPorts,
+                           std::uint64_t PS64, const std::string& fw) {
+  std::string on;
+  std::string off;
+  ParsePortStates(PS64, nPorts, &on, &off);
+  return device + ", " + my_itos(nPorts) + " ports, On=" + on + ", Off=" + off +
+         ", FW=" + fw;
+}
+
+// Every path from /dev/ttyUSB0 to /dev/ttyUSB255, in ascending order; devices
+// that are not hubs are skipped without a word.
+static void ScanHubs(bool formatted) {
+  int count = 0;
+  std::string numbers;
+  for (int n = 0; n <= 255; ++n) {
+    std::string device = "ttyUSB" + my_itos(n);
+    int nPorts = 0;
+    std::string fw;
+    std::uint64_t PS64 = 0;
+    if (QueryHub("/dev/" + device, &nPorts, &fw, &PS64) != kStatusOK) continue;
+    ++count;
+    if (formatted)
+      numbers += my_itos(n) + ",";
+    else
+      PrintLine(HubLine(device, nPorts, PS64, fw));
+  }
+  if (!formatted) {
+    PrintLine(my_itos(count) + " Managed USB Hub(s) Found.");
+    return;
+  }
+  if (!numbers.empty()) numbers.erase(numbers.size() - 1);
+  char total[16];
+  std::snprintf(total, sizeof total, "%04d", count);
+  PrintLine(std::string(total) + "ttyUSB" + numbers);
+}
+
+// The hub of COM_Name, as its hub line or its formatted line (the one output
+// that ends in "\r\n").
+static void QueryOneHub(bool formatted) {
+  int nPorts = 0;
+  std::string fw;
+  std::uint64_t PS64 = 0;
+  std::string ret = QueryHub(COM_Name, &nPorts, &fw, &PS64);
+  if (ret != kStatusOK) RetError(ret);
+  if (!formatted) {
+    PrintLine(HubLine(COM_Name.substr(5), nPorts, PS64, fw));
+    return;
+  }
+  char line[64];
+  int length = std::snprintf(line, sizeof line, "%02X%02X%02X%02X%02X%s\r\n",
+                             static_cast<unsigned>(PS64 & 0xFF),
+                             static_cast<unsigned>((PS64 >> 8) & 0xFF),
+                             static_cast<unsigned>((PS64 >> 16) & 0xFF),
+                             static_cast<unsigned>((PS64 >> 24) & 0xFF),
+                             static_cast<unsigned>(nPorts), fw.c_str());
+  std::fwrite(line, 1, static_cast<std::size_t>(length), stdout);
+  std::fflush(stdout);
+}
+
+void DoQuery() {
+  bool no_option = arg2.empty() && arg3.empty();
+  bool format_option = toUpper(arg2) == "-F" && arg3.empty();
+  if (command == "/Q" && no_option)
+    ScanHubs(false);
+  else if (command == "/Q" && format_option)
+    ScanHubs(true);
+  else if (IsControlPort(COM_Name) && no_option)
+    QueryOneHub(false);
+  else if (IsControlPort(COM_Name) && format_option)
+    QueryOneHub(true);
+  else
+    DoCommandUsage();
+}
+
+// ---- /S and /F --------------------------------------------------------------
+
+void DoSetPortState(std::string sp_command) {
+  if (!IsControlPort(COM_Name)) DoCommandUsage();
+
+  // One word: the expression, with the default password. Two: password and
+  // expression, unless the second is empty.
+  std::string sPS;
+  if (arg3.empty()) {
+    current_password = kDefaultPassword;
+    sPS = arg2;
+  } else {
+    current_password = PasswordField(arg2);
+    sPS = arg3;
+  }
+
+  int nPorts = 0;
+  std::string fw;
+  std::uint64_t PS64 = 0;
+  std::string ret = QueryHub(COM_Name, &nPorts, &fw, &PS64);
+  if (ret != kStatusOK) RetError(ret);
+
+  // The expression letter chooses the conversion; a letter alone has no body.
+  sPS = toUpper(sPS);
+  std::string curr_PS;
+  char letter = sPS.size() < 2 ? '\0' : sPS[0];
+  switch (letter) {
+    case '0':
+    case '1':
+    case 'T':
+      Update_Port_State(std::string(1, letter), sPS, nPorts, &PS64, &curr_PS);
+      break;
+    case 'B':
+    case 'H':
+      Update_Port_State_BH(std::string(1, letter), sPS, nPorts, &PS64,
+                           &curr_PS);
+      break;
+    default:
+      RetError("State Format Error!");
+  }
+
+  std::string PIC_command =
+      SetStateRequest(sp_command, current_password, curr_PS);
+  SetPortState_PIC(PIC_command, curr_PS);
+}
+
+// ---- /G ---------------------------------------------------------------------
+
+void DoGetPortState() {
+  std::string option = toUpper(arg2);
+  if (!IsControlPort(COM_Name) || !arg3.empty() ||
+      !(arg2.empty() || option == "-B" || option == "-H"))
+    RetError("Invalid Command!");
+
+  int nPorts = 0;
+  std::string fw;
+  std::uint64_t PS64 = 0;
+  std::string ret = QueryHub(COM_Name, &nPorts, &fw, &PS64);
+  if (ret != kStatusOK) RetError(ret);
+
+  if (arg2.empty()) {
+    std::string On;
+    std::string Off;
+    ParsePortStates(PS64, nPorts, &On, &Off);
+    PrintLine("On=" + On + " Off=" + Off);
+  } else if (option == "-B") {
+    PrintLine(PortStateBits(PS64, nPorts));
+  } else {
+    std::string s;
+    htos_PS64(PS64, &s);
+    PrintLine(s);
+  }
+}
+
+// ---- /P ---------------------------------------------------------------------
+
+// True when the reply text begins with the wrong-password code "E01".
+static bool PasswordRejected(const std::string& reply) {
+  return reply.compare(0, 3, kWrongPassword) == 0;
+}
+
+void DoChangePassword() {
+  if (!IsControlPort(COM_Name)) DoCommandUsage();
+
+  // One password (or none) is the new one; two are the old and the new.
+  if (arg3.empty()) {
+    current_password = kDefaultPassword;
+    new_password = PasswordField(arg2);
+  } else {
+    current_password = PasswordField(arg2);
+    new_password = PasswordField(arg3);
+  }
+
+  char buf[kReplyBufferSize];
+  std::string ret = SendCommand(
+      COM_Name, ChangePasswordRequest(current_password, new_password), buf,
+      100);
+  if (ret != kStatusOK) RetError("Change Password Error!");
+  std::string s(buf);
+  if (PasswordRejected(s)) RetError("Invalid Password!");
+  if (s.empty() || s[0] != kAcceptMark) RetError("Change Password Error!");
+}
+
+// ---- /W, /D and /R ----------------------------------------------------------
+
+// The shared flow of the commands that send one password request: arguments,
+// password, exchange, reply. exchange_error and refused_error are the messages
+// for a failed exchange and a reply without "G".
+static void SendPasswordRequest(const std::string& code,
+                                const std::string& exchange_error,
+                                const std::string& refused_error) {
+  CheckPortAndArgumentCount();
+  TakePassword();
+
+  char buf[kReplyBufferSize];
+  std::string ret =
+      SendCommand(COM_Name, PasswordRequest(code, current_password), buf, 100);
+  std::string s(buf);
+  if (ret != kStatusOK) RetError(exchange_error);
+  if (PasswordRejected(s)) RetError("Invalid Password!");
+  if (s.empty() || s[0] != kAcceptMark) RetError(refused_error);
+}
+
+void DoSavePortState() {
+  SendPasswordRequest("WP", "Save Port States Error!",
+                      "Error to Save Port States to Flash!");
+}
+
+void DoRestoreDefault() {
+  SendPasswordRequest("RD", "Restore Default Error!",
+                      "Error to Restore Factory Default!");
+}
+
+void DoResetHub() {
+  CheckPortAndArgumentCount();
+  TakePassword();
+
+  char buf[kReplyBufferSize];
+  std::string ret =
+      SendCommand(COM_Name, PasswordRequest("RH", current_password), buf, 100);
+  // A request that never reached the hub is a failure; once it went out, a
+  // hub that resets may not answer, so only "E01" is reported.
+  if (ret == kOpenPortError || ret == kSetPortOptionError ||
+      ret == kErrorSendingCommand)
+    RetError("Reset Hub Error!");
+  if (PasswordRejected(buf)) RetError("Invalid Password!");
+}

@@ -1,0 +1,24 @@
+// Hub commands: one procedure per command family. Each returns to main only
+// on success; every failure prints one line and ends the process (status 0).
+#ifndef NEXLI_HUB_COMMANDS_H
+#define NEXLI_HUB_COMMANDS_H
+
+#include <string>
+
+// /Q: the discovery scan of /dev/ttyUSB0 to /dev/ttyUSB255, or one hub, each
+// as a list or (option -F) as one formatted line.
+void DoQuery();
+// /S ("SP") and /F ("FP"): apply a state expression and send the new states.
+void DoSetPortState(std::string sp_command);
+// /G: the port states of one hub as lists, binary (-B) or hex (-H) text.
+void DoGetPortState();
+// /P: change the hub password ("CP").
+void DoChangePassword();
+// /W: save the present states to flash as the power-up states ("WP").
+void DoSavePortState();
+// /D: restore the factory defaults ("RD").
+void DoRestoreDefault();
+// /R: reset the hub ("RH").
+void DoResetHub();
+
+#endif

@@ -1,0 +1,88 @@
+// Hub model: the port-state bitmap and its text forms, the identification
+// query, the state expressions of /S and /F, and the set-state request.
+// The conversions and QueryHub never print and never end the process; the
+// state expressions and SetPortState_PIC end it through RetError on an error.
+#ifndef NEXLI_HUB_MODEL_H
+#define NEXLI_HUB_MODEL_H
+
+#include <cstdint>
+#include <string>
+
+// Port-state bitmap: bit i set means downstream port i+1 is on. Only bits 0
+// to 31 (ports 1 to 32) travel to or from a hub.
+typedef std::uint64_t PS64;
+
+// ---- Conversions ------------------------------------------------------------
+
+// The bitmap that the first 8 characters of s encode as port-state hex text
+// (byte of ports 1-8 first, each byte high digit first). Any character is
+// taken by the hex digit rule (code - 48 up to '9', else code - 55, after
+// to_upper), so a non-digit spills into other bits; a missing position reads
+// as '0'.
+std::uint64_t s2hex_l(std::string s);
+// *pPS64 = s2hex_l(s).
+void stoh_PS64(std::string s, std::uint64_t* pPS64);
+// *ps_PS64 = the 8-digit upper-case port-state hex text of bits 0 to 31.
+void htos_PS64(std::uint64_t PS64, std::string* ps_PS64);
+// *pOn and *pOff = the ascending lists ("2,3,6" or "None") of the ports 1 to
+// nPorts that are on and off. Ports above 64 have no bit and count as off.
+void ParsePortStates(std::uint64_t PS64, int nPorts, std::string* pOn,
+                     std::string* pOff);
+// The first 8 characters of s as an ordinary hexadecimal number, first digit
+// most significant, by the same digit rule as s2hex_l.
+std::uint64_t s2hex(std::string s);
+// n in decimal.
+std::string my_itos(int n);
+// str read digit by digit as (code - 48), up to its end or a NUL, in 32-bit
+// arithmetic that wraps; no sign, no check.
+int my_stoi(std::string str);
+
+// The binary text of ports nPorts down to 1 ("1" on, "0" off), port 1 last;
+// ports above 64 read "0". Empty for nPorts of 0 or less.
+std::string PortStateBits(std::uint64_t PS64, int nPorts);
+
+// ---- Identification query
+// -----------------------------------------------------
+
+// Status texts of QueryHub.
+extern const char* const kQueryErr;         // "Query Err"
+extern const char* const kIdErr;            // "ID Err"
+extern const char* const kGetPortStateErr;  // "Get Port State Err"
+
+// Sends "?Q\r" and then "GP\r" to the device COM_Name. Returns "OK" with the
+// port count, the 3-character firmware text and the bitmap written; "Query Err"
+// when the first exchange fails or its line has fewer than 15 characters;
+// "ID Err" when the reply does not begin with "TORVAN"; "Get Port State Err"
+// (count and firmware written, bitmap not) when the second exchange fails or
+// its line has fewer than 8 characters.
+std::string QueryHub(std::string COM_Name, int* nPorts, std::string* pFW,
+                     std::uint64_t* nPS64);
+
+// ---- State expressions ------------------------------------------------------
+
+// Reads the decimal number of s that begins at start. Returns "more" when it
+// ended at a comma, "end of string" at the end of s (with *pnext one past the
+// ending character and *pn its value, 0 for no digits, saturated far above any
+// port count), or "Invalid Number!" at any other character (nothing written).
+std::string ParseInteger(std::string s, int start, int* pnext, int* pn);
+
+// Applies the expression sPS ("0", "1" or "T" as func, separator at 1, body
+// "ALL" or a port list from 2) to *pPS64 and writes the new hex text to
+// *pcurr_PS. Ends the process with "Invalid Number!" on a malformed body or a
+// port the request cannot carry.
+void Update_Port_State(std::string func, std::string sPS, int nPorts,
+                       std::uint64_t* pPS64, std::string* pcurr_PS);
+
+// The same for a binary ("B") or hex (any other func) expression.
+void Update_Port_State_BH(std::string func, std::string sPS, int nPorts,
+                          std::uint64_t* pPS64, std::string* pcurr_PS);
+
+// ---- Set-state request
+// ---------------------------------------------------------
+
+// Sends PIC_command to COM_Name and returns only when the hub answered "G"
+// and echoed exactly curr_PS. Otherwise prints the exchange's status text,
+// "Set Port State Error!", "Password Error!" or "Command Error!" and ends.
+void SetPortState_PIC(std::string PIC_command, std::string curr_PS);
+
+#endif

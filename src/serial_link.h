@@ -1,0 +1,102 @@
+// Serial link to the hub controller: opening and configuring the control
+// port, one request/reply exchange, and every request and reply position of
+// the hub protocol. Nothing here prints or ends the process except
+// PrintLine, EndProcess and RetError, the program's one way to report.
+#ifndef NEXLI_SERIAL_LINK_H
+#define NEXLI_SERIAL_LINK_H
+
+#include <string>
+
+// ---- Reporting ------------------------------------------------------------
+
+// Write text and a line feed on standard output and flush it.
+void PrintLine(const std::string& text);
+// End the process with status 0 (standard output already flushed).
+[[noreturn]] void EndProcess();
+// PrintLine(ret), then EndProcess().
+[[noreturn]] void RetError(std::string ret);
+
+// ---- Serial port ----------------------------------------------------------
+
+// Opens comPortName read/write, no controlling terminal, non-blocking.
+// Returns the descriptor, or -1 when the device cannot be opened (or when the
+// descriptor would not fit a select set). Revision 1.02 then clears the status
+// flags (writes block) and refuses a descriptor that is not a terminal.
+int openPort(const std::string& comPortName);
+
+// Configures the line from an all-zero settings record: nBits 7 or 8 (else 5),
+// parity letter O/E/N in either case (else none), nSpeed 2400, 4800, 9600,
+// 115200 or 460800 (else 9600), nStop 2 (else 1), raw, VMIN = VTIME = 0;
+// discards pending input. Returns 0, or -1 when the current settings cannot
+// be read or the new ones cannot be applied. Never closes fd.
+int set_opt(int fd, int nSpeed, int nBits, char nEvent, int nStop);
+
+// One write of data_len bytes. Returns data_len when all were written;
+// otherwise discards queued output and returns 0.
+int UART_Send(int fd, const char* send_buf, int data_len);
+
+// Waits up to 10 s plus timout_ms ms for fd to become readable, then reads at
+// most data_len bytes. Returns 0 on time-out; otherwise the result of the read
+// (bytes read, 0 at end of file, -1 on error).
+int UART_Recv(int fd, char* rcv_buf, int data_len, int timout_ms);
+
+// ---- Exchange -------------------------------------------------------------
+
+// Status texts of an exchange.
+extern const char* const kStatusOK;             // "OK"
+extern const char* const kOpenPortError;        // "Open Port Error!"
+extern const char* const kSetPortOptionError;   // "Set Port Option Error!"
+extern const char* const kErrorSendingCommand;  // "Error Sending Command!"
+extern const char* const kReadTimeout;          // "Read Timeout"
+extern const char* const kErrorParameters;      // "Error Parameters"
+
+// A reply line holds at most this many bytes, its closing "\n" included.
+const int kMaxReplyBytes = 20;
+// Every caller hands SendCommand a reply buffer of this size.
+const int kReplyBufferSize = 32;
+
+// One exchange: open COM_Name, configure 9600 8N1 raw, write Command, read one
+// reply line byte by byte into prcv_buf (at most 20 bytes, up to and including
+// the first "\n", always zero-terminated), close. Returns kStatusOK when the
+// line ended in "\n", else one of the other status texts; the bytes received
+// before a failure stay in prcv_buf. A failed read counts as "Read Timeout".
+// timeout_ms is accepted and not consulted: each byte is awaited 10.1 s.
+std::string SendCommand(std::string COM_Name, std::string Command,
+                        char* prcv_buf, int timeout_ms);
+
+// ---- Hub protocol -----------------------------------------------------------
+
+// Requests. Each ends in "\r"; passwords and states are 8-byte fields.
+std::string QueryRequest();     // "?Q\r"
+std::string GetStateRequest();  // "GP\r"
+// code ("SP" or "FP"), password field, state field, "\r": 19 bytes.
+std::string SetStateRequest(const std::string& code,
+                            const std::string& password,
+                            const std::string& states);
+// "CP", old password field, new password field, "\r": 19 bytes.
+std::string ChangePasswordRequest(const std::string& old_password,
+                                  const std::string& new_password);
+// code ("WP", "RD" or "RH"), password field, "\r": 11 bytes.
+std::string PasswordRequest(const std::string& code,
+                            const std::string& password);
+
+// Reply to "?Q\r": identity at 0-5, port count at 10-11, firmware at 12-14.
+extern const char* const kHubIdentity;  // "TORVAN"
+const int kIdentityLength = 6;
+const int kPortCountPos = 10;
+const int kPortCountLength = 2;
+const int kFirmwarePos = 12;
+const int kFirmwareLength = 3;
+const int kQueryReplyMinLength = 15;  // characters before the "\n"
+// Reply to "GP\r": the state field at 0-7.
+const int kStateFieldLength = 8;
+// Reply to a password-protected request: "G" accepts (the set-state echo
+// follows at 1-8); "E01" at 0-2 rejects the password.
+const char kAcceptMark = 'G';
+const int kEchoPos = 1;
+extern const char* const kWrongPassword;  // "E01"
+
+// Characters of a reply text before its first "\n" (all of them if none).
+int ReplyLineLength(const std::string& reply);
+
+#endif
