@@ -1,0 +1,81 @@
+// The serial side of one virtual hub: the pty master the hub listens on,
+// the bytes of the request being received, and the reply bytes waiting for
+// their time to be sent.
+#ifndef HUBSIM_LINE_H
+#define HUBSIM_LINE_H
+
+#include <cstdint>
+#include <deque>
+#include <string>
+
+#include "hub.h"
+
+namespace hubsim {
+
+// Nanoseconds on CLOCK_MONOTONIC.
+int64_t NowNs();
+
+// Appends one request line to the log descriptor log_fd (no-op when -1):
+// "<unix seconds>.<microseconds> ttyUSB<number> <escaped bytes><suffix>\n",
+// in a single write so each line reaches the file whole and at once.
+void LogRequest(int log_fd, int number, const std::string& bytes,
+                const char* suffix);
+
+class Line {
+ public:
+  // Takes ownership of the pty descriptors master (non-blocking) and slave.
+  // Requests are logged to log_fd (not owned; -1 for none).
+  Line(const Hub& hub, int master, int slave, int log_fd);
+  ~Line();
+  Line(const Line&) = delete;
+  Line& operator=(const Line&) = delete;
+
+  // The master descriptor to poll, or -1 once the line has been hung up.
+  int fd() const { return master_; }
+
+  // Events to poll the master for at time now: POLLIN, plus POLLOUT while a
+  // due reply is held back by a full pty buffer.
+  short PollEvents(int64_t now) const;
+
+  // The next time (NowNs clock) at which Serve has work to do, or -1 if none
+  // is pending and only input can wake the line.
+  int64_t NextDeadline(int64_t now) const;
+
+  // Reads everything available from the master, handles each complete
+  // request and queues its reply.
+  void Receive(int64_t now);
+
+  // Writes the reply bytes whose time has come and carries out a pending
+  // hang-up once the program has read what was sent before it.
+  void Serve(int64_t now);
+
+  // Logs the bytes of an unfinished request (no "\r" yet), if any, marked as
+  // such. Called once when hubsim exits.
+  void LogLeftover() const;
+
+  const Hub& hub() const { return hub_; }
+
+ private:
+  struct Chunk {
+    int64_t due;        // not to be written before this time
+    std::string bytes;  // empty for a hang-up
+    bool hang_up;       // hang up instead of writing
+  };
+
+  void Queue(const Answer& answer, int64_t request_start, size_t request_size,
+             int64_t now);
+  void HangUp();
+
+  Hub hub_;
+  int master_;
+  int slave_;
+  int log_fd_;
+  std::string request_;        // bytes since the last "\r"
+  int64_t request_start_ = 0;  // arrival time of the request's first byte
+  std::deque<Chunk> out_;
+  int64_t hangup_since_ = -1;  // when a hang-up became due, or -1
+};
+
+}  // namespace hubsim
+
+#endif

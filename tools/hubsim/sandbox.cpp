@@ -1,0 +1,175 @@
+#include "sandbox.h"
+
+#include <fcntl.h>
+#include <sched.h>
+#include <stdlib.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+namespace hubsim {
+namespace {
+
+// Sets *why to "what: strerror(errno)" and returns false.
+bool Fail(std::string* why, const std::string& what) {
+  *why = what + ": " + strerror(errno);
+  return false;
+}
+
+// Writes text to an existing file such as /proc/self/uid_map.
+bool WriteProcFile(const char* path, const std::string& text,
+                   std::string* why) {
+  int fd = open(path, O_WRONLY | O_CLOEXEC);
+  if (fd < 0) return Fail(why, std::string("open ") + path);
+  ssize_t n = write(fd, text.data(), text.size());
+  int err = errno;
+  close(fd);
+  if (n != static_cast<ssize_t>(text.size())) {
+    errno = n < 0 ? err : EIO;
+    return Fail(why, std::string("write ") + path);
+  }
+  return true;
+}
+
+// Enters a new user and mount namespace, mapping our user and group to root.
+bool EnterUserNamespace(std::string* why) {
+  uid_t uid = geteuid();
+  gid_t gid = getegid();
+  if (unshare(CLONE_NEWUSER | CLONE_NEWNS) != 0)
+    return Fail(why, "unshare(user, mount)");
+  // Without setgroups denied an unprivileged gid_map write is refused.
+  // The file is missing on old kernels; then the gid_map write decides.
+  std::string ignored;
+  WriteProcFile("/proc/self/setgroups", "deny", &ignored);
+  return WriteProcFile("/proc/self/uid_map", "0 " + std::to_string(uid) + " 1",
+                       why) &&
+         WriteProcFile("/proc/self/gid_map", "0 " + std::to_string(gid) + " 1",
+                       why);
+}
+
+// Creates an empty file at path and binds the node source onto it. A missing
+// source is skipped.
+bool BindNode(const std::string& source, const std::string& path,
+              std::string* why) {
+  struct stat st;
+  if (lstat(source.c_str(), &st) != 0) return true;
+  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
+  if (fd < 0) return Fail(why, "create " + path);
+  close(fd);
+  if (mount(source.c_str(), path.c_str(), nullptr, MS_BIND, nullptr) != 0)
+    return Fail(why, "bind " + path);
+  return true;
+}
+
+// Fills the new /dev, with the old one reachable under scratch.
+bool PopulateDev(const std::string& scratch, std::string* why) {
+  for (const char* node : {"null", "zero", "tty", "random", "urandom"}) {
+    if (!BindNode(scratch + "/" + node, std::string("/dev/") + node, why))
+      return false;
+  }
+  const char* links[][2] = {{"/proc/self/fd", "/dev/fd"},
+                            {"/proc/self/fd/0", "/dev/stdin"},
+                            {"/proc/self/fd/1", "/dev/stdout"},
+                            {"/proc/self/fd/2", "/dev/stderr"},
+                            {"pts/ptmx", "/dev/ptmx"}};
+  for (auto& link : links) {
+    if (symlink(link[0], link[1]) != 0)
+      return Fail(why, std::string("symlink ") + link[1]);
+  }
+  if (mkdir("/dev/pts", 0755) != 0) return Fail(why, "mkdir /dev/pts");
+  const unsigned long flags = MS_NOSUID | MS_NOEXEC;
+  // In a user namespace the default tty group may not be mapped, which makes
+  // the mode option fail on some kernels; the defaults are good enough then.
+  if (mount("devpts", "/dev/pts", "devpts", flags,
+            "newinstance,ptmxmode=0666,mode=620") != 0 &&
+      mount("devpts", "/dev/pts", "devpts", flags,
+            "newinstance,ptmxmode=0666") != 0)
+    return Fail(why, "mount devpts on /dev/pts");
+  return true;
+}
+
+}  // namespace
+
+bool MakePrivateDev(std::string* why) {
+  if (geteuid() == 0) {
+    // Root without CAP_SYS_ADMIN (some containers) can still go the user
+    // namespace way.
+    if (unshare(CLONE_NEWNS) != 0) {
+      if (errno != EPERM) return Fail(why, "unshare(mount)");
+      if (!EnterUserNamespace(why)) return false;
+    }
+  } else if (!EnterUserNamespace(why)) {
+    return false;
+  }
+  if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
+    return Fail(why, "make / private");
+
+  char scratch[] = "/tmp/hubsim-dev.XXXXXX";
+  if (mkdtemp(scratch) == nullptr) return Fail(why, "mkdtemp in /tmp");
+  bool ok = false;
+  if (mount("/dev", scratch, nullptr, MS_BIND | MS_REC, nullptr) != 0) {
+    Fail(why, "bind /dev");
+  } else {
+    if (mount("tmpfs", "/dev", "tmpfs", MS_NOSUID, "mode=0755") != 0)
+      Fail(why, "mount tmpfs on /dev");
+    else
+      ok = PopulateDev(scratch, why);
+    // The nodes we need are bound on their own now; the old /dev goes away.
+    umount2(scratch, MNT_DETACH);
+  }
+  rmdir(scratch);
+  return ok;
+}
+
+bool OpenPty(Pty* pty, std::string* why) {
+  int master = open("/dev/ptmx", O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (master < 0) return Fail(why, "open /dev/ptmx");
+  char name[64];
+  if (grantpt(master) != 0 || unlockpt(master) != 0 ||
+      ptsname_r(master, name, sizeof name) != 0) {
+    Fail(why, "set up pty");
+    close(master);
+    return false;
+  }
+  int slave = open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
+  if (slave < 0) {
+    Fail(why, std::string("open ") + name);
+    close(master);
+    return false;
+  }
+  struct termios tio;
+  if (tcgetattr(slave, &tio) == 0) {
+    cfmakeraw(&tio);
+    cfsetispeed(&tio, B9600);
+    cfsetospeed(&tio, B9600);
+    tcsetattr(slave, TCSANOW, &tio);
+  }
+  pty->master = master;
+  pty->slave = slave;
+  pty->slave_path = name;
+  return true;
+}
+
+bool LinkTtyUsb(int number, const std::string& target, std::string* why) {
+  std::string path = "/dev/ttyUSB" + std::to_string(number);
+  if (symlink(target.c_str(), path.c_str()) != 0)
+    return Fail(why, "symlink " + path);
+  return true;
+}
+
+bool MakePlainTtyUsb(int number, std::string* why) {
+  std::string path = "/dev/ttyUSB" + std::to_string(number);
+  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+  if (fd < 0) return Fail(why, "create " + path);
+  bool ok = fchmod(fd, 0666) == 0;  // past the umask
+  if (!ok) Fail(why, "chmod " + path);
+  close(fd);
+  return ok;
+}
+
+}  // namespace hubsim

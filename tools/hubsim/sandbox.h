@@ -1,0 +1,42 @@
+// The private /dev that the command under test runs in: a mount namespace of
+// our own (inside a user namespace when we are not root) where /dev is a small
+// tmpfs holding the basic devices, a fresh devpts instance and the
+// /dev/ttyUSBn entries of the virtual hubs.
+#ifndef HUBSIM_SANDBOX_H
+#define HUBSIM_SANDBOX_H
+
+#include <string>
+
+namespace hubsim {
+
+// Moves this process into a new mount namespace (as root) or a new user and
+// mount namespace with our user mapped to root (otherwise), makes every mount
+// private, and replaces /dev with a tmpfs holding null, zero, tty, random,
+// urandom (bound from the real ones), fd/stdin/stdout/stderr links, a new
+// devpts instance on /dev/pts and /dev/ptmx -> pts/ptmx. The rest of the file
+// system is unchanged. Returns false with a reason in *why on failure; the
+// process may then be left half set up and should exit.
+bool MakePrivateDev(std::string* why);
+
+// One pseudo-terminal pair. Both descriptors are close-on-exec.
+struct Pty {
+  int master = -1;         // non-blocking
+  int slave = -1;          // kept open so the master never reads EIO
+  std::string slave_path;  // e.g. /dev/pts/0
+};
+
+// Opens a pty pair through /dev/ptmx (call after MakePrivateDev) and sets the
+// slave raw at 9600 baud. Returns false with a reason in *why on failure.
+bool OpenPty(Pty* pty, std::string* why);
+
+// Makes /dev/ttyUSB<number> a symlink to target. Returns false with a reason
+// in *why on failure.
+bool LinkTtyUsb(int number, const std::string& target, std::string* why);
+
+// Creates /dev/ttyUSB<number> as an empty regular file with mode 0666.
+// Returns false with a reason in *why on failure.
+bool MakePlainTtyUsb(int number, std::string* why);
+
+}  // namespace hubsim
+
+#endif
