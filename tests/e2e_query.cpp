@@ -1,0 +1,319 @@
+// /Q and /G end to end against virtual hubs: every output form byte for byte,
+// every failure line, and the requests that went over the wire.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "e2e_support.h"
+
+namespace {
+
+using Strings = std::vector<std::string>;
+
+const char* const kQuery = "?Q\r";
+const char* const kGetState = "GP\r";
+
+// The list of ports from..to joined by ",".
+std::string Ports(int from, int to) {
+  std::string list;
+  for (int p = from; p <= to; ++p)
+    list += (list.empty() ? "" : ",") + std::to_string(p);
+  return list;
+}
+
+TEST(Scan, FindsTheHubOnTtyUSB0) {
+  RunResult run = RunWithHubs({}, {"/Q"});
+  SKIP_WITHOUT_SANDBOX(run);
+  EXPECT_EQ(run.out,
+            "ttyUSB0, 8 ports, On=None, Off=1,2,3,4,5,6,7,8, FW=101\n"
+            "1 Managed USB Hub(s) Found.\n");
+  EXPECT_EQ(run.err, "");
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(RequestBytes(run), (Strings{kQuery, kGetState}));
+}
+
+TEST(Scan, ListsHubsInAscendingNumericOrder) {
+  const Strings hubs = {"--hub", "255", "--ports", "4",  "--states", "05",
+                        "--hub", "10",  "--ports", "12", "--states", "A6010000",
+                        "--fw",  "fff", "--hub",   "2"};
+  RunResult run = RunWithHubs(hubs, {"/Q"});
+  SKIP_WITHOUT_SANDBOX(run);
+  EXPECT_EQ(run.out,
+            "ttyUSB2, 8 ports, On=None, Off=1,2,3,4,5,6,7,8, FW=101\n"
+            "ttyUSB10, 12 ports, On=2,3,6,8,9, Off=1,4,5,7,10,11,12, FW=fff\n"
+            "ttyUSB255, 4 ports, On=1,3, Off=2,4, FW=101\n"
+            "3 Managed USB Hub(s) Found.\n");
+  std::vector<std::string> order;
+  for (const Request& request : run.requests) order.push_back(request.device);
+  EXPECT_EQ(order, (Strings{"ttyUSB2", "ttyUSB2", "ttyUSB10", "ttyUSB10",
+                            "ttyUSB255", "ttyUSB255"}));
+
+  for (const char* option : {"-F", "-f"}) {
+    run = RunWithHubs(hubs, {"/q", option});
+    EXPECT_EQ(run.out, "0003ttyUSB2,10,255\n");
+  }
+}
+
+TEST(Scan, SkipsWhatIsNotAHubWithoutAWord) {
+  // Another identity, a silent device (10.1 s), a plain file, a hub whose
+  // state request fails, and one good hub.
+  const Strings hubs = {
+      "--hub",      "1",     "--identity", "OTHERS",    "--hub", "3",
+      "--silent",   "--hub", "4",          "--not-tty", "--hub", "5",
+      "--fault-on", "GP",    "--hangup",   "0",         "--hub", "6",
+      "--ports",    "2",     "--states",   "03"};
+  RunResult run = RunWithHubs(hubs, {"/Q"});
+  SKIP_WITHOUT_SANDBOX(run);
+  EXPECT_EQ(run.out,
+            "ttyUSB6, 2 ports, On=1,2, Off=None, FW=101\n"
+            "1 Managed USB Hub(s) Found.\n");
+  EXPECT_GE(run.seconds, 10.1);
+  EXPECT_LT(run.seconds, 12.0);
+  // "?Q\r" to every device that opens and configures; "GP\r" only to hubs.
+  std::vector<std::string> seen;
+  for (const Request& request : run.requests)
+    seen.push_back(request.device + " " + request.bytes);
+  EXPECT_EQ(seen, (Strings{"ttyUSB1 ?Q\r", "ttyUSB3 ?Q\r", "ttyUSB5 ?Q\r",
+                           "ttyUSB5 GP\r", "ttyUSB6 ?Q\r", "ttyUSB6 GP\r"}));
+}
+
+TEST(Scan, NoHubAtAll) {
+  RunResult run = RunWithHubs({"--no-hubs"}, {"/Q"});
+  SKIP_WITHOUT_SANDBOX(run);
+  EXPECT_EQ(run.out, "0 Managed USB Hub(s) Found.\n");
+  run = RunWithHubs({"--no-hubs"}, {"/Q", "-F"});
+  EXPECT_EQ(run.out, "0000ttyUSB\n");
+  EXPECT_TRUE(run.requests.empty());
+}
+
+TEST(QueryOne, ListAndFormattedForms) {
+  const Strings hub12 = {"--hub",    "0",        "--ports", "12",
+                         "--states", "A6010000", "--fw",    "fff"};
+  const struct {
+    Strings hubs;
+    Strings args;
+    std::string out;
+  } cases[] = {
+      {hub12,
+       {"/Q:ttyUSB0"},
+       "ttyUSB0, 12 ports, On=2,3,6,8,9, Off=1,4,5,7,10,11,12, FW=fff\n"},
+      {hub12, {"/Q:ttyUSB0", "-F"}, "A60100000Cfff\r\n"},
+      {hub12, {"/q-ttyusb0", "-f"}, "A60100000Cfff\r\n"},
+      {{"--hub", "3"},
+       {"/q:TTYUSB3"},
+       "ttyUSB3, 8 ports, On=None, Off=1,2,3,4,5,6,7,8, FW=101\n"},
+      {{"--hub", "7", "--ports", "4"},
+       {"/Q:ttyUSB7", "-F"},
+       "0000000004101\r\n"},
+      {{"--hub", "0", "--ports", "0"},
+       {"/Q:ttyUSB0"},
+       "ttyUSB0, 0 ports, On=None, Off=None, FW=101\n"},
+      {{"--hub", "0", "--ports", "-1", "--states", "FF"},
+       {"/Q:ttyUSB0", "-F"},
+       "FF000000FFFFFFFF101\r\n"},
+      {{"--hub", "0", "--ports", "40", "--states", "FFFFFFFF"},
+       {"/Q:ttyUSB0", "-F"},
+       "FFFFFFFF28101\r\n"},
+      {{"--hub", "0", "--ports", "40", "--states", "FFFFFFFF"},
+       {"/Q:ttyUSB0"},
+       "ttyUSB0, 40 ports, On=" + Ports(1, 32) + ", Off=" + Ports(33, 40) +
+           ", FW=101\n"},
+      {{"--hub", "0", "--ports-text", "ab"},
+       {"/Q:ttyUSB0"},
+       "ttyUSB0, 0 ports, On=None, Off=None, FW=101\n"},
+  };
+  for (const auto& c : cases) {
+    RunResult run = RunWithHubs(c.hubs, c.args);
+    SKIP_WITHOUT_SANDBOX(run);
+    SCOPED_TRACE(c.args[0]);
+    EXPECT_EQ(run.out, c.out);
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(RequestBytes(run), (Strings{kQuery, kGetState}));
+  }
+}
+
+struct Failure {
+  const char* name;
+  Strings hubs;
+  Strings requests;
+  std::string out;
+};
+
+// The failures of the identification query, as /Q:ttyUSB0 and /G report them.
+const Failure kQueryFailures[] = {
+    {"no device", {"--no-hubs"}, {}, "Query Err\n"},
+    {"not a terminal", {"--hub", "0", "--not-tty"}, {}, "Query Err\n"},
+    {"another identity",
+     {"--hub", "0", "--identity", "OTHERS"},
+     {kQuery},
+     "ID Err\n"},
+    {"identity in lower case",
+     {"--hub", "0", "--identity", "torvan"},
+     {kQuery},
+     "ID Err\n"},
+    {"over-long query reply",
+     {"--hub", "0", "--overlong"},
+     {kQuery},
+     "Query Err\n"},
+    {"short query reply",
+     {"--hub", "0", "--fault-on", "?Q", "--reply", "TORVAN    8\\r\\n"},
+     {kQuery},
+     "Query Err\n"},
+    {"hang-up in the query reply",
+     {"--hub", "0", "--fault-on", "?Q", "--hangup", "7"},
+     {kQuery},
+     "Query Err\n"},
+    {"E01 to everything", {"--hub", "0", "--e01"}, {kQuery}, "Query Err\n"},
+    {"hang-up in the state reply",
+     {"--hub", "0", "--fault-on", "GP", "--hangup", "3"},
+     {kQuery, kGetState},
+     "Get Port State Err\n"},
+    {"short state reply",
+     {"--hub", "0", "--garbage-states", "050000"},
+     {kQuery, kGetState},
+     "Get Port State Err\n"},
+    {"over-long state reply",
+     {"--hub", "0", "--fault-on", "GP", "--overlong"},
+     {kQuery, kGetState},
+     "Get Port State Err\n"},
+};
+
+TEST(QueryOne, FailureLines) {
+  for (const Failure& c : kQueryFailures) {
+    SCOPED_TRACE(c.name);
+    RunResult run = RunWithHubs(c.hubs, {"/Q:ttyUSB0"});
+    SKIP_WITHOUT_SANDBOX(run);
+    EXPECT_EQ(run.out, c.out);
+    EXPECT_EQ(run.err, "");
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(RequestBytes(run), c.requests);
+  }
+}
+
+TEST(GetStates, FailureLines) {
+  for (const Failure& c : kQueryFailures) {
+    SCOPED_TRACE(c.name);
+    RunResult run = RunWithHubs(c.hubs, {"/G:ttyUSB0", "-H"});
+    SKIP_WITHOUT_SANDBOX(run);
+    EXPECT_EQ(run.out, c.out);
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(RequestBytes(run), c.requests);
+  }
+}
+
+TEST(QueryOne, SilentDeviceIsAQueryError) {
+  RunResult run = RunWithHubs({"--hub", "0", "--silent"}, {"/Q:ttyUSB0", "-F"});
+  SKIP_WITHOUT_SANDBOX(run);
+  EXPECT_EQ(run.out, "Query Err\n");
+  EXPECT_GE(run.seconds, 10.1);
+  EXPECT_LT(run.seconds, 11.5);
+}
+
+TEST(QueryAndGet, RejectedCommandLinesSendNothing) {
+  const Strings cases[] = {
+      {"/Query"},
+      {"/Q:"},
+      {"/Q:ttyUSB"},
+      {"/Q", "mora"},
+      {"/Q", "-F", "x"},
+      {"/Q", "-B"},
+      {"/Q:ttyUSB0", "-H"},
+      {"/Q:ttyACM0"},
+      {"/Q:ttyUSB0", "-F", "x"},
+      {"/G"},
+      {"/G:ttyUSB0", "-BX"},
+      {"/G:ttyUSB0", "B"},
+      {"/G:ttyUSB0", "-F"},
+      {"/G:ttyUSB0", "-B", "x"},
+      {"/G:ttyUSB0", "", "x"},
+      {"/G:ttyACM0", "-H"},
+  };
+  for (const Strings& args : cases) {
+    RunResult run = RunWithHubs({}, args);
+    SKIP_WITHOUT_SANDBOX(run);
+    SCOPED_TRACE(args[0] + " " + (args.size() > 1 ? args[1] : ""));
+    EXPECT_EQ(run.out, "Invalid Command!\n");
+    EXPECT_EQ(run.status, 0);
+    EXPECT_TRUE(run.requests.empty());
+  }
+}
+
+TEST(GetStates, ThreeForms) {
+  const struct {
+    const char* name;
+    Strings hubs;
+    std::string list, binary, hex;
+  } cases[] = {
+      {"4 ports",
+       {"--ports", "4", "--states", "05"},
+       "On=1,3 Off=2,4",
+       "0101",
+       "05000000"},
+      {"all off", {"--ports", "4"}, "On=None Off=1,2,3,4", "0000", "00000000"},
+      {"12 ports",
+       {"--ports", "12", "--states", "a6010000"},
+       "On=2,3,6,8,9 Off=1,4,5,7,10,11,12",
+       "000110100110",
+       "A6010000"},
+      {"no ports",
+       {"--ports", "0", "--states", "FF"},
+       "On=None Off=None",
+       "",
+       "FF000000"},
+      {"negative count",
+       {"--ports", "-3", "--states", "FF"},
+       "On=None Off=None",
+       "",
+       "FF000000"},
+      {"port 32 on",
+       {"--ports", "32", "--states", "00000080"},
+       "On=32 Off=" + Ports(1, 31),
+       "1" + std::string(31, '0'),
+       "00000080"},
+      {"40 ports",
+       {"--ports", "40", "--states", "FFFFFFFF"},
+       "On=" + Ports(1, 32) + " Off=" + Ports(33, 40),
+       std::string(8, '0') + std::string(32, '1'),
+       "FFFFFFFF"},
+      {"99 ports",
+       {"--ports", "99", "--states", "01000000"},
+       "On=1 Off=" + Ports(2, 99),
+       std::string(98, '0') + "1",
+       "01000000"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Strings hubs = {"--hub", "0"};
+    hubs.insert(hubs.end(), c.hubs.begin(), c.hubs.end());
+    const struct {
+      Strings args;
+      std::string out;
+    } forms[] = {{{"/G:ttyUSB0"}, c.list + "\n"},
+                 {{"/G:ttyUSB0", "-B"}, c.binary + "\n"},
+                 {{"/g:ttyusb0", "-b", ""}, c.binary + "\n"},
+                 {{"/G:ttyUSB0", "-H"}, c.hex + "\n"},
+                 {{"/G:ttyUSB0", "-h"}, c.hex + "\n"}};
+    for (const auto& form : forms) {
+      RunResult run = RunWithHubs(hubs, form.args);
+      SKIP_WITHOUT_SANDBOX(run);
+      EXPECT_EQ(run.out, form.out) << form.args.back();
+      EXPECT_EQ(RequestBytes(run), (Strings{kQuery, kGetState}));
+    }
+  }
+}
+
+// Bytes after a reply's line feed never become part of the next reply.
+TEST(GetStates, BytesAfterTheLineFeedAreNotTakenIntoTheNextReply) {
+  RunResult run = RunWithHubs({"--hub", "0", "--ports", "4", "--states", "05",
+                               "--trailing", "FFFFFFFF\\r\\n"},
+                              {"/G:ttyUSB0", "-H"});
+  SKIP_WITHOUT_SANDBOX(run);
+  EXPECT_EQ(run.out, "05000000\n");
+  run = RunScriptWithHubs({"--hub", "0", "--ports", "4", "--states", "05",
+                           "--trailing", "E01\\r\\n"},
+                          "$NEXLI /G:ttyUSB0 -H; $NEXLI /Q:ttyUSB0 -F");
+  EXPECT_EQ(run.out, "05000000\n0500000004101\r\n");
+}
+
+}  // namespace

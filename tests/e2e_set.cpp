@@ -1,0 +1,347 @@
+// /S and /F end to end: the state expressions, the 19-byte set-state request,
+// the hub's reply and the states the hub holds afterwards.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "e2e_support.h"
+
+namespace {
+
+using Strings = std::vector<std::string>;
+
+const char* const kQuery = "?Q\r";
+const char* const kGetState = "GP\r";
+const char* const kSomeStates = "5A3C0000";  // "any" reported states
+
+Strings Hub(int ports, const std::string& states) {
+  return {"--hub", "0", "--ports", std::to_string(ports), "--states", states};
+}
+
+struct ResultCase {
+  std::string expression;
+  int ports;
+  std::string reported;
+  std::string result;
+};
+
+// Results of whole expressions, sent with the default password.
+TEST(StateExpressions, Results) {
+  const ResultCase cases[] = {
+      {"1:3,4", 7, "00000000", "0C000000"},
+      {"1:3,4", 7, "80000000", "8C000000"},
+      {"0:3", 7, "FF000000", "FB000000"},
+      {"T:1,2", 4, "01000000", "02000000"},
+      {"T:2,2", 4, "01000000", "01000000"},
+      {"1:03", 7, "00000000", "04000000"},
+      {"1-3", 7, "00000000", "04000000"},
+      {"1:3,3,3", 7, "00000000", "04000000"},
+      {"1:32", 32, "00000000", "00000080"},
+      {"0:ALL", 7, kSomeStates, "80FFFFFF"},
+      {"0:ALL", 16, kSomeStates, "0000FFFF"},
+      {"0:ALL", 32, kSomeStates, "00000000"},
+      {"1:ALL", 7, kSomeStates, "FFFFFFFF"},
+      {"1:ALL", 32, "00000000", "FFFFFFFF"},
+      {"T:ALL", 4, "05000000", "FAFFFFFF"},
+      {"T:ALL", 7, "05000000", "FAFFFFFF"},
+      {"0:ALL", 0, kSomeStates, "FFFFFFFF"},
+      {"B:0101", 4, kSomeStates, "F5FFFFFF"},
+      {"B:0101", 7, kSomeStates, "F5FFFFFF"},
+      {"B:10", 4, kSomeStates, "FEFFFFFF"},
+      {"B:", 4, kSomeStates, "FFFFFFFF"},
+      {"B:X0101", 4, kSomeStates, "F5FFFFFF"},
+      {"B:0101", 0, kSomeStates, "FFFFFFFF"},
+      {"B:" + std::string(32, '0'), 32, kSomeStates, "00000000"},
+      {"B:" + std::string(32, '0'), 40, kSomeStates, "00000000"},
+      {"H:A601", 16, kSomeStates, "A601FFFF"},
+      {"H:A601", 7, kSomeStates, "A6FFFFFF"},
+      {"H:A", 8, kSomeStates, "AFFFFFFF"},
+      {"H:A60", 16, kSomeStates, "A60FFFFF"},
+      {"H:", 8, kSomeStates, "FFFFFFFF"},
+      {"H:00000000", 7, kSomeStates, "80FFFFFF"},
+      {"H:00000000", 32, kSomeStates, "00000000"},
+      {"h:a601", 16, kSomeStates, "A601FFFF"},
+      {"t:all", 4, "05000000", "FAFFFFFF"},
+  };
+  for (const ResultCase& c : cases) {
+    SCOPED_TRACE(c.expression + " on " + std::to_string(c.ports) + " ports");
+    RunResult run =
+        RunWithHubs(Hub(c.ports, c.reported), {"/S:ttyUSB0", c.expression});
+    SKIP_WITHOUT_SANDBOX(run);
+    EXPECT_EQ(run.out, "");
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(RequestBytes(run),
+              (Strings{kQuery, kGetState, "SPmora    " + c.result + "\r"}));
+    EXPECT_EQ(DumpField(run, "ttyUSB0", "present"), c.result);
+  }
+}
+
+// Expressions refused after the query: no set-state request, states unchanged.
+TEST(StateExpressions, Refused) {
+  const struct {
+    std::string expression;
+    int ports;
+    std::string out;
+  } cases[] = {
+      {"1:3,", 7, "Invalid Number!"},
+      {"1:,3", 7, "Invalid Number!"},
+      {"1:3,,4", 7, "Invalid Number!"},
+      {"1:", 7, "Invalid Number!"},
+      {"1:0", 7, "Invalid Number!"},
+      {"1:8", 7, "Invalid Number!"},
+      {"1:4294967299", 7, "Invalid Number!"},
+      {"1:99999999999999999999999999", 99, "Invalid Number!"},
+      {"1:3 4", 7, "Invalid Number!"},
+      {"1:ALLX", 7, "Invalid Number!"},
+      {"1:ALL,3", 7, "Invalid Number!"},
+      {"1:-3", 7, "Invalid Number!"},
+      {"0:1", 0, "Invalid Number!"},
+      {"B:0121", 4, "Invalid Number!"},
+      {"B:ALL", 4, "Invalid Number!"},
+      {"H:ALL", 8, "Invalid Number!"},
+      {"H:G1", 8, "Invalid Number!"},
+      {"H:123456789", 8, "Invalid Number!"},
+      // Ports the 32-bit state field cannot carry.
+      {"1:33", 40, "Invalid Number!"},
+      {"T:1,40", 40, "Invalid Number!"},
+      {"B:1" + std::string(32, '0'), 40, "Invalid Number!"},
+      // No expression letter, or a letter without a body.
+      {"abc", 7, "State Format Error!"},
+      {"X:1", 7, "State Format Error!"},
+      {"", 7, "State Format Error!"},
+      {"1", 7, "State Format Error!"},
+      {"0", 7, "State Format Error!"},
+      {"T", 7, "State Format Error!"},
+      {"B", 7, "State Format Error!"},
+      {"H", 7, "State Format Error!"},
+      {":1:3", 7, "State Format Error!"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.expression);
+    RunResult run = RunWithHubs(Hub(c.ports, kSomeStates),
+                                {"/S:ttyUSB0", "mora", c.expression});
+    SKIP_WITHOUT_SANDBOX(run);
+    if (c.expression.empty()) {
+      // An empty second word: the first word is taken as the expression.
+      run = RunWithHubs(Hub(c.ports, kSomeStates), {"/S:ttyUSB0"});
+    }
+    EXPECT_EQ(run.out, c.out + "\n");
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(RequestBytes(run), (Strings{kQuery, kGetState}));
+    EXPECT_EQ(DumpField(run, "ttyUSB0", "present"), kSomeStates);
+  }
+}
+
+// Which word is the password and which the expression.
+TEST(SetStates, PasswordAndExpressionWords) {
+  const struct {
+    const char* name;
+    std::string hub_password;
+    Strings args;
+    std::string request;
+  } cases[] = {
+      {"one word", "mora", {"/S:ttyUSB0", "1:3"}, "SPmora    04000000\r"},
+      {"two words",
+       "secret",
+       {"/S:ttyUSB0", "secret", "1:3"},
+       "SPsecret  04000000\r"},
+      {"eight bytes",
+       "Pass Wd8",
+       {"/S:ttyUSB0", "Pass Wd8", "1:3"},
+       "SPPass Wd804000000\r"},
+      {"empty first word",
+       "",
+       {"/S:ttyUSB0", "", "1:3"},
+       "SP        04000000\r"},
+      {"empty second word",
+       "mora",
+       {"/S:ttyUSB0", "1:3", ""},
+       "SPmora    04000000\r"},
+      {"lower-case switch",
+       "mora",
+       {"/s:ttyusb0", "1:3"},
+       "SPmora    04000000\r"},
+      {"flash", "mora", {"/F:ttyUSB0", "1:3"}, "FPmora    04000000\r"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Strings hub = Hub(7, "00000000");
+    hub.insert(hub.end(), {"--password", c.hub_password});
+    RunResult run = RunWithHubs(hub, c.args);
+    SKIP_WITHOUT_SANDBOX(run);
+    EXPECT_EQ(run.out, "");
+    EXPECT_EQ(RequestBytes(run), (Strings{kQuery, kGetState, c.request}));
+    EXPECT_EQ(DumpField(run, "ttyUSB0", "present"), "04000000");
+  }
+}
+
+TEST(SetStates, FlashStoresThePowerUpStates) {
+  RunResult run = RunWithHubs(Hub(7, "0F000000"), {"/F:ttyUSB0", "0:ALL"});
+  SKIP_WITHOUT_SANDBOX(run);
+  EXPECT_EQ(run.out, "");
+  EXPECT_EQ(RequestBytes(run),
+            (Strings{kQuery, kGetState, "FPmora    80FFFFFF\r"}));
+  EXPECT_EQ(DumpField(run, "ttyUSB0", "present"), "80FFFFFF");
+  EXPECT_EQ(DumpField(run, "ttyUSB0", "powerup"), "80FFFFFF");
+
+  run = RunWithHubs(Hub(7, "0F000000"), {"/S:ttyUSB0", "0:ALL"});
+  EXPECT_EQ(DumpField(run, "ttyUSB0", "powerup"), "00000000");
+}
+
+// Errors before the query: nothing at all goes to the hub.
+TEST(SetStates, ArgumentErrorsSendNothing) {
+  const struct {
+    Strings args;
+    std::string out;
+  } cases[] = {
+      {{"/S"}, "Invalid Command!"},
+      {{"/S:"}, "Invalid Command!"},
+      {{"/S:ttyACM0", "1:3"}, "Invalid Command!"},
+      {{"/F:ttyUSB", "1:3"}, "Invalid Command!"},
+      {{"/S:ttyUSB0", "123456789", "1:3"}, "Invalid Password!"},
+      {{"/F:ttyUSB0", "\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9", "1:3"},
+       "Invalid Password!"},
+  };
+  for (const auto& c : cases) {
+    RunResult run = RunWithHubs(Hub(7, kSomeStates), c.args);
+    SKIP_WITHOUT_SANDBOX(run);
+    SCOPED_TRACE(c.args[0]);
+    EXPECT_EQ(run.out, c.out + "\n");
+    EXPECT_TRUE(run.requests.empty());
+    EXPECT_EQ(DumpField(run, "ttyUSB0", "present"), kSomeStates);
+  }
+}
+
+TEST(SetStates, QueryFailuresStopBeforeTheSetStateRequest) {
+  const struct {
+    const char* name;
+    Strings hubs;
+    Strings args;
+    std::string out;
+    std::size_t requests;
+  } cases[] = {
+      {"no such device",
+       Hub(7, kSomeStates),
+       {"/S:ttyUSB999", "1:3"},
+       "Query Err",
+       0},
+      {"another identity",
+       {"--hub", "0", "--identity", "OTHERS"},
+       {"/S:ttyUSB0", "1:3"},
+       "ID Err",
+       1},
+      {"state request fails",
+       {"--hub", "0", "--fault-on", "GP", "--hangup", "0"},
+       {"/S:ttyUSB0", "1:3"},
+       "Get Port State Err",
+       2},
+      {"bad expression after a failed query",
+       {"--hub", "0", "--identity", "OTHERS"},
+       {"/S:ttyUSB0", "bad"},
+       "ID Err",
+       1},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    RunResult run = RunWithHubs(c.hubs, c.args);
+    SKIP_WITHOUT_SANDBOX(run);
+    EXPECT_EQ(run.out, c.out + "\n");
+    EXPECT_EQ(run.requests.size(), c.requests);
+  }
+}
+
+// How the set-state reply is judged. H:A6 on an 8-port hub sends A6FFFFFF.
+TEST(SetStates, Replies) {
+  const struct {
+    const char* name;
+    Strings faults;
+    std::string out;
+    double min_seconds;
+  } cases[] = {
+      {"echo of the states sent", {}, "", 0},
+      {"echo in lower case",
+       {"--echo", "a6ffffff"},
+       "Set Port State Error!",
+       0},
+      {"seven-digit echo", {"--echo", "A6FFFFF"}, "Set Port State Error!", 0},
+      {"absent ports cleared in the echo",
+       {"--echo", "A6000000"},
+       "Set Port State Error!",
+       0},
+      {"longer echo", {"--echo", "A6FFFFFF0"}, "", 0},
+      {"E01", {"--fault-on", "SP", "--e01"}, "Password Error!", 0},
+      {"E01 and more",
+       {"--fault-on", "SP", "--reply", "E01xyz\\r\\n"},
+       "Password Error!",
+       0},
+      {"E02",
+       {"--fault-on", "SP", "--reply", "E02\\r\\n"},
+       "Command Error!",
+       0},
+      {"e01",
+       {"--fault-on", "SP", "--reply", "e01\\r\\n"},
+       "Command Error!",
+       0},
+      {"lower-case g",
+       {"--fault-on", "SP", "--reply", "ga6ffffff\\r\\n"},
+       "Command Error!",
+       0},
+      {"bare line feed",
+       {"--fault-on", "SP", "--reply", "\\n"},
+       "Command Error!",
+       0},
+      {"over-long reply",
+       {"--fault-on", "SP", "--overlong"},
+       "Error Parameters",
+       0},
+      {"hang-up", {"--fault-on", "SP", "--hangup", "3"}, "Read Timeout", 0},
+      {"late answer", {"--fault-on", "SP", "--late", "300"}, "", 0.3},
+      {"silence", {"--fault-on", "SP", "--silent"}, "Read Timeout", 10.1},
+      {"partial then silence",
+       {"--fault-on", "SP", "--partial", "4"},
+       "Read Timeout",
+       10.1},
+  };
+  std::vector<Invocation> runs;
+  for (const auto& c : cases) {
+    Strings hub = Hub(8, "00000000");
+    hub.insert(hub.end(), c.faults.begin(), c.faults.end());
+    runs.push_back({hub, {"/S:ttyUSB0", "H:A6"}});
+  }
+  std::vector<RunResult> results = RunAllWithHubs(runs);
+  for (std::size_t i = 0; i < results.size(); ++i) {
+    const auto& c = cases[i];
+    const RunResult& run = results[i];
+    SKIP_WITHOUT_SANDBOX(run);
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(run.out, c.out.empty() ? "" : c.out + "\n");
+    EXPECT_EQ(run.err, "");
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(RequestBytes(run),
+              (Strings{kQuery, kGetState, "SPmora    A6FFFFFF\r"}));
+    EXPECT_GE(run.seconds, c.min_seconds);
+    EXPECT_LT(run.seconds, c.min_seconds + 1.5);
+  }
+}
+
+TEST(SetStates, WrongPasswordLeavesTheStates) {
+  Strings hub = Hub(8, kSomeStates);
+  hub.insert(hub.end(), {"--password", "secret"});
+  RunResult run = RunWithHubs(hub, {"/S:ttyUSB0", "Secret", "1:1"});
+  SKIP_WITHOUT_SANDBOX(run);
+  EXPECT_EQ(run.out, "Password Error!\n");
+  EXPECT_EQ(DumpField(run, "ttyUSB0", "present"), kSomeStates);
+}
+
+// A whole session: switch, read back, toggle, read back.
+TEST(SetStates, SwitchAndReadBack) {
+  RunResult run = RunScriptWithHubs(
+      Hub(4, "00000000"),
+      "$NEXLI /S:ttyUSB0 1:1,3 && $NEXLI /G:ttyUSB0 && $NEXLI /S:ttyUSB0 T:ALL"
+      " && $NEXLI /G:ttyUSB0 -B");
+  SKIP_WITHOUT_SANDBOX(run);
+  EXPECT_EQ(run.out, "On=1,3 Off=2,4\n1010\n");
+}
+
+}  // namespace

@@ -1,0 +1,248 @@
+#include "e2e_support.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <future>
+#include <sstream>
+
+extern char** environ;
+
+namespace {
+
+std::string EnvOr(const char* name, const std::string& fallback) {
+  const char* value = std::getenv(name);
+  return value && *value ? value : fallback;
+}
+
+std::vector<std::string> ProgramCommand() {
+  std::vector<std::string> words;
+  std::istringstream runner(EnvOr("NEXLI_RUNNER", ""));
+  for (std::string word; runner >> word;) words.push_back(word);
+  words.push_back(EnvOr("NEXLI_PROGRAM", "nexli"));
+  return words;
+}
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+// Turns the log's escapes (\r, \n, \\, \xHH) back into bytes.
+std::string Unescape(const std::string& text) {
+  std::string bytes;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (text[i] != '\\' || i + 1 >= text.size()) {
+      bytes += text[i];
+      continue;
+    }
+    char kind = text[++i];
+    if (kind == 'r') {
+      bytes += '\r';
+    } else if (kind == 'n') {
+      bytes += '\n';
+    } else if (kind == 't') {
+      bytes += '\t';
+    } else if (kind == 'x' && i + 2 < text.size() + 0) {
+      bytes += static_cast<char>(std::stoi(text.substr(i + 1, 2), nullptr, 16));
+      i += 2;
+    } else {
+      bytes += kind;
+    }
+  }
+  return bytes;
+}
+
+std::vector<Request> ParseLog(const std::string& log) {
+  std::vector<Request> requests;
+  std::istringstream lines(log);
+  for (std::string line; std::getline(lines, line);) {
+    std::size_t first = line.find(' ');
+    std::size_t second = line.find(' ', first + 1);
+    if (first == std::string::npos || second == std::string::npos) continue;
+    Request request;
+    request.time = std::atof(line.substr(0, first).c_str());
+    request.device = line.substr(first + 1, second - first - 1);
+    request.bytes = Unescape(line.substr(second + 1));
+    requests.push_back(request);
+  }
+  return requests;
+}
+
+// Runs argv to its end, standard input /dev/null, collecting both outputs.
+RunResult Spawn(const std::vector<std::string>& argv) {
+  RunResult result;
+  int out_pipe[2];
+  int err_pipe[2];
+  if (pipe2(out_pipe, O_CLOEXEC) != 0 || pipe2(err_pipe, O_CLOEXEC) != 0)
+    return result;
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_adddup2(&actions, out_pipe[1], 1);
+  posix_spawn_file_actions_adddup2(&actions, err_pipe[1], 2);
+  std::vector<char*> args;
+  for (const std::string& word : argv)
+    args.push_back(const_cast<char*>(word.c_str()));
+  args.push_back(nullptr);
+
+  auto start = std::chrono::steady_clock::now();
+  pid_t pid = -1;
+  int spawned =
+      posix_spawnp(&pid, args[0], &actions, nullptr, args.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  close(out_pipe[1]);
+  close(err_pipe[1]);
+  if (spawned != 0) {
+    close(out_pipe[0]);
+    close(err_pipe[0]);
+    result.err = "cannot start " + argv[0];
+    return result;
+  }
+
+  struct pollfd fds[2] = {{out_pipe[0], POLLIN, 0}, {err_pipe[0], POLLIN, 0}};
+  std::string* sinks[2] = {&result.out, &result.err};
+  int open_pipes = 2;
+  while (open_pipes > 0) {
+    if (poll(fds, 2, -1) < 0) break;
+    for (int i = 0; i < 2; ++i) {
+      if (fds[i].fd < 0 || fds[i].revents == 0) continue;
+      char chunk[4096];
+      ssize_t got = read(fds[i].fd, chunk, sizeof chunk);
+      if (got > 0) {
+        sinks[i]->append(chunk, static_cast<std::size_t>(got));
+      } else {
+        close(fds[i].fd);
+        fds[i].fd = -1;
+        --open_pipes;
+      }
+    }
+  }
+  int status = 0;
+  waitpid(pid, &status, 0);
+  result.seconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - start)
+          .count();
+  result.status =
+      WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  return result;
+}
+
+RunResult SpawnInSandbox(const std::vector<std::string>& hub_options,
+                         const std::vector<std::string>& command) {
+  char folder[] = "/tmp/nexli-e2e-XXXXXX";
+  if (!mkdtemp(folder)) return RunResult();
+  std::string log = std::string(folder) + "/requests.log";
+  std::string dump = std::string(folder) + "/hubs.dump";
+  std::vector<std::string> argv = {EnvOr("HUBSIM", "hubsim"), "--log", log,
+                                   "--dump", dump};
+  argv.insert(argv.end(), hub_options.begin(), hub_options.end());
+  argv.push_back("--");
+  argv.insert(argv.end(), command.begin(), command.end());
+
+  RunResult result = Spawn(argv);
+  result.skipped =
+      result.status == 77 &&
+      result.err.find("cannot make a private /dev") != std::string::npos;
+  result.requests = ParseLog(ReadFile(log));
+  result.dump = ReadFile(dump);
+  std::remove(log.c_str());
+  std::remove(dump.c_str());
+  rmdir(folder);
+  return result;
+}
+
+}  // namespace
+
+int RevisionUnderTest() {
+  return std::atoi(EnvOr("NEXLI_TEST_REVISION", "103").c_str());
+}
+
+std::string ProgramName() {
+  return RevisionUnderTest() == 102 ? "nexla" : "nexli";
+}
+
+RunResult RunProgram(const std::vector<std::string>& args) {
+  std::vector<std::string> argv = ProgramCommand();
+  argv.insert(argv.end(), args.begin(), args.end());
+  return Spawn(argv);
+}
+
+RunResult RunWithHubs(const std::vector<std::string>& hub_options,
+                      const std::vector<std::string>& args) {
+  std::vector<std::string> argv = ProgramCommand();
+  argv.insert(argv.end(), args.begin(), args.end());
+  return SpawnInSandbox(hub_options, argv);
+}
+
+RunResult RunScriptWithHubs(const std::vector<std::string>& hub_options,
+                            const std::string& script) {
+  std::string program;
+  for (const std::string& word : ProgramCommand()) program += word + " ";
+  return SpawnInSandbox(
+      hub_options, {"/bin/sh", "-c", "NEXLI='" + program + "'; " + script});
+}
+
+std::vector<std::string> RequestBytes(const RunResult& run) {
+  std::vector<std::string> bytes;
+  for (const Request& request : run.requests) bytes.push_back(request.bytes);
+  return bytes;
+}
+
+std::string DumpField(const RunResult& run, const std::string& device,
+                      const std::string& field) {
+  std::istringstream lines(run.dump);
+  for (std::string line; std::getline(lines, line);) {
+    if (line.compare(0, device.size() + 1, device + " ") != 0) continue;
+    std::size_t at = line.find(" " + field + "=");
+    if (at == std::string::npos) return "";
+    at += field.size() + 2;
+    if (line[at] == '"') {
+      std::size_t end = line.find('"', at + 1);
+      return line.substr(at + 1, end - at - 1);
+    }
+    return line.substr(at, line.find(' ', at) - at);
+  }
+  return "";
+}
+
+std::vector<RunResult> RunAllWithHubs(const std::vector<Invocation>& runs) {
+  std::vector<std::future<RunResult>> pending;
+  for (const Invocation& run : runs)
+    pending.push_back(std::async(std::launch::async, [run] {
+      return RunWithHubs(run.hub_options, run.args);
+    }));
+  std::vector<RunResult> results;
+  for (auto& result : pending) results.push_back(result.get());
+  return results;
+}
+
+// The program under test may also be named on the command line, as
+// --program=PATH, --revision=N, --runner=WORDS and --hubsim=PATH; these set
+// the environment variables of the same meaning.
+int main(int argc, char** argv) {
+  testing::InitGoogleTest(&argc, argv);
+  const struct {
+    const char* option;
+    const char* variable;
+  } options[] = {{"--program=", "NEXLI_PROGRAM"},
+                 {"--revision=", "NEXLI_TEST_REVISION"},
+                 {"--runner=", "NEXLI_RUNNER"},
+                 {"--hubsim=", "HUBSIM"}};
+  for (int i = 1; i < argc; ++i)
+    for (const auto& o : options)
+      if (std::strncmp(argv[i], o.option, std::strlen(o.option)) == 0)
+        setenv(o.variable, argv[i] + std::strlen(o.option), 1);
+  return RUN_ALL_TESTS();
+}

@@ -1,0 +1,70 @@
+// Running the built program end to end, directly or inside hubsim's sandbox
+// of virtual hubs, and reading back what went over the wire.
+//
+// The program under test comes from the environment, so one test binary runs
+// against every build: NEXLI_PROGRAM (path), NEXLI_RUNNER (optional command
+// prefix such as an emulator, words separated by blanks), NEXLI_TEST_REVISION
+// (103 or 102) and HUBSIM (path of hubsim).
+#ifndef NEXLI_TESTS_E2E_SUPPORT_H
+#define NEXLI_TESTS_E2E_SUPPORT_H
+
+#include <string>
+#include <vector>
+
+// One request as the virtual hub received it.
+struct Request {
+  std::string device;  // "ttyUSB0"
+  std::string bytes;   // byte for byte, "\r" included
+  double time = 0;     // seconds since the epoch
+};
+
+struct RunResult {
+  int status = -1;  // exit status of the program (through hubsim)
+  std::string out;  // standard output, byte for byte
+  std::string err;  // standard error
+  double seconds = 0;
+  std::vector<Request> requests;  // in arrival order
+  std::string dump;               // hubsim's hub states at exit
+  bool skipped = false;           // no sandbox could be made
+};
+
+// The revision under test: 103 (nexli) or 102 (nexla).
+int RevisionUnderTest();
+// "nexli" or "nexla".
+std::string ProgramName();
+
+// Runs the program with args, outside any sandbox, standard input /dev/null.
+RunResult RunProgram(const std::vector<std::string>& args);
+
+// Runs the program with args inside hubsim started with hub_options.
+RunResult RunWithHubs(const std::vector<std::string>& hub_options,
+                      const std::vector<std::string>& args);
+
+// Runs a shell script inside hubsim; "$NEXLI" in the script runs the program.
+RunResult RunScriptWithHubs(const std::vector<std::string>& hub_options,
+                            const std::string& script);
+
+// One run of the program: hub options and the program's arguments.
+struct Invocation {
+  std::vector<std::string> hub_options;
+  std::vector<std::string> args;
+};
+
+// Runs every invocation at once (each in its own sandbox), for rows that wait
+// out time-outs; the results come back in the order given.
+std::vector<RunResult> RunAllWithHubs(const std::vector<Invocation>& runs);
+
+// The requests' bytes only, in order.
+std::vector<std::string> RequestBytes(const RunResult& run);
+
+// The value of field (e.g. "present") of device's line in the dump.
+std::string DumpField(const RunResult& run, const std::string& device,
+                      const std::string& field);
+
+// Skips the running test when the sandbox could not be made.
+#define SKIP_WITHOUT_SANDBOX(run)                                        \
+  do {                                                                   \
+    if ((run).skipped) GTEST_SKIP() << "no private /dev: " << (run).err; \
+  } while (0)
+
+#endif
