@@ -145,7 +145,7 @@ RunResult SpawnInSandbox(const std::vector<std::string>& hub_options,
   if (!mkdtemp(folder)) return RunResult();
   std::string log = std::string(folder) + "/requests.log";
   std::string dump = std::string(folder) + "/hubs.dump";
-  std::vector<std::string> argv = {EnvOr("HUBSIM", "hubsim"), "--log", log,
+  std::vector<std::string> argv = {HubsimPath(), "--log", log,
                                    "--dump", dump};
   argv.insert(argv.end(), hub_options.begin(), hub_options.end());
   argv.push_back("--");
@@ -172,6 +172,10 @@ int RevisionUnderTest() {
 std::string ProgramName() {
   return RevisionUnderTest() == 102 ? "nexla" : "nexli";
 }
+
+RunResult RunCommand(const std::vector<std::string>& argv) { return Spawn(argv); }
+
+std::string HubsimPath() { return EnvOr("HUBSIM", "hubsim"); }
 
 RunResult RunProgram(const std::vector<std::string>& args) {
   std::vector<std::string> argv = ProgramCommand();

@@ -33,6 +33,12 @@ int RevisionUnderTest();
 // "nexli" or "nexla".
 std::string ProgramName();
 
+// Runs argv (found on PATH) to its end, standard input /dev/null.
+RunResult RunCommand(const std::vector<std::string>& argv);
+
+// The path of hubsim.
+std::string HubsimPath();
+
 // Runs the program with args, outside any sandbox, standard input /dev/null.
 RunResult RunProgram(const std::vector<std::string>& args);
 
