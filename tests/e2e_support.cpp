@@ -7,13 +7,14 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
-#include <future>
 #include <sstream>
+#include <thread>
 
 extern char** environ;
 
@@ -131,6 +132,9 @@ RunResult Spawn(const std::vector<std::string>& argv) {
   }
   int status = 0;
   waitpid(pid, &status, 0);
+  result.end_time = std::chrono::duration<double>(
+                        std::chrono::system_clock::now().time_since_epoch())
+                        .count();
   result.seconds =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - start)
           .count();
@@ -145,8 +149,7 @@ RunResult SpawnInSandbox(const std::vector<std::string>& hub_options,
   if (!mkdtemp(folder)) return RunResult();
   std::string log = std::string(folder) + "/requests.log";
   std::string dump = std::string(folder) + "/hubs.dump";
-  std::vector<std::string> argv = {HubsimPath(), "--log", log,
-                                   "--dump", dump};
+  std::vector<std::string> argv = {HubsimPath(), "--log", log, "--dump", dump};
   argv.insert(argv.end(), hub_options.begin(), hub_options.end());
   argv.push_back("--");
   argv.insert(argv.end(), command.begin(), command.end());
@@ -173,7 +176,9 @@ std::string ProgramName() {
   return RevisionUnderTest() == 102 ? "nexla" : "nexli";
 }
 
-RunResult RunCommand(const std::vector<std::string>& argv) { return Spawn(argv); }
+RunResult RunCommand(const std::vector<std::string>& argv) {
+  return Spawn(argv);
+}
 
 std::string HubsimPath() { return EnvOr("HUBSIM", "hubsim"); }
 
@@ -222,14 +227,21 @@ std::string DumpField(const RunResult& run, const std::string& device,
 }
 
 std::vector<RunResult> RunAllWithHubs(const std::vector<Invocation>& runs) {
-  std::vector<std::future<RunResult>> pending;
-  for (const Invocation& run : runs)
-    pending.push_back(std::async(std::launch::async, [run] {
-      return RunWithHubs(run.hub_options, run.args);
-    }));
-  std::vector<RunResult> results;
-  for (auto& result : pending) results.push_back(result.get());
+  std::vector<RunResult> results(runs.size());
+  std::atomic<std::size_t> next{0};
+  auto worker = [&] {
+    for (std::size_t i = next++; i < runs.size(); i = next++)
+      results[i] = RunWithHubs(runs[i].hub_options, runs[i].args);
+  };
+  std::vector<std::thread> workers;
+  for (std::size_t n = 0; n < 16 && n < runs.size(); ++n)
+    workers.emplace_back(worker);
+  for (std::thread& w : workers) w.join();
   return results;
+}
+
+double SecondsAfterLastRequest(const RunResult& run) {
+  return run.requests.empty() ? 0 : run.end_time - run.requests.back().time;
 }
 
 // The program under test may also be named on the command line, as

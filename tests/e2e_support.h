@@ -19,10 +19,11 @@ struct Request {
 };
 
 struct RunResult {
-  int status = -1;  // exit status of the program (through hubsim)
-  std::string out;  // standard output, byte for byte
-  std::string err;  // standard error
-  double seconds = 0;
+  int status = -1;                // exit status of the program (through hubsim)
+  std::string out;                // standard output, byte for byte
+  std::string err;                // standard error
+  double seconds = 0;             // wall time of the whole run
+  double end_time = 0;            // when it ended, in seconds since the epoch
   std::vector<Request> requests;  // in arrival order
   std::string dump;               // hubsim's hub states at exit
   bool skipped = false;           // no sandbox could be made
@@ -56,9 +57,14 @@ struct Invocation {
   std::vector<std::string> args;
 };
 
-// Runs every invocation at once (each in its own sandbox), for rows that wait
-// out time-outs; the results come back in the order given.
+// Runs the invocations side by side (each in its own sandbox, at most 16 at
+// a time), for rows that wait out time-outs; the results come back in the
+// order given.
 std::vector<RunResult> RunAllWithHubs(const std::vector<Invocation>& runs);
+
+// Seconds from the last request's arrival at a hub to the end of the run:
+// the wait for the reply, without the time the program takes to start.
+double SecondsAfterLastRequest(const RunResult& run);
 
 // The requests' bytes only, in order.
 std::vector<std::string> RequestBytes(const RunResult& run);
