@@ -13,7 +13,7 @@ TEST_JOBS ?= 12
 
 PACKAGES = cmake g++ make libgtest-dev
 # The tests also run the AArch64 nexla under emulation.
-TEST_PACKAGES = $(PACKAGES) g++-aarch64-linux-gnu qemu-user
+TEST_PACKAGES = $(PACKAGES) g++-aarch64-linux-gnu qemu-user file
 
 .PHONY: all deps test-deps aarch64 demo test clean
 
