@@ -97,28 +97,36 @@ const char* const kQueryErr = "Query Err";
 const char* const kIdErr = "ID Err";
 const char* const kGetPortStateErr = "Get Port State Err";
 
+std::string ParseQueryReply(const std::string& reply, int* nPorts,
+                            std::string* pFW) {
+  // A reply too short for its fields is no query reply.
+  if (ReplyLineLength(reply) < kQueryReplyMinLength) return kQueryErr;
+  if (reply.compare(0, kIdentityLength, kHubIdentity) != 0) return kIdErr;
+  // Port count as atoi reads it, and the firmware text as received.
+  *nPorts = std::atoi(reply.substr(kPortCountPos, kPortCountLength).c_str());
+  *pFW = reply.substr(kFirmwarePos, kFirmwareLength);
+  return kStatusOK;
+}
+
+std::string ParseStateReply(const std::string& reply, std::uint64_t* nPS64) {
+  if (ReplyLineLength(reply) < kStateFieldLength) return kGetPortStateErr;
+  *nPS64 = s2hex_l(reply.substr(0, kStateFieldLength));
+  return kStatusOK;
+}
+
 std::string QueryHub(std::string COM_Name, int* nPorts, std::string* pFW,
                      std::uint64_t* nPS64) {
   char buf[kReplyBufferSize];
 
-  // Identify the hub; a reply too short for its fields is no query reply.
+  // Identify the hub, then read its states in a second exchange whose reply
+  // replaces the first in the buffer.
   if (SendCommand(COM_Name, QueryRequest(), buf, 100) != kStatusOK)
     return kQueryErr;
-  std::string reply(buf);
-  if (ReplyLineLength(reply) < kQueryReplyMinLength) return kQueryErr;
-  if (reply.compare(0, kIdentityLength, kHubIdentity) != 0) return kIdErr;
-
-  // Port count as atoi reads it, and the firmware text as received.
-  *nPorts = std::atoi(reply.substr(kPortCountPos, kPortCountLength).c_str());
-  *pFW = reply.substr(kFirmwarePos, kFirmwareLength);
-
-  // Port states, from a second exchange with its own reply.
+  std::string ret = ParseQueryReply(buf, nPorts, pFW);
+  if (ret != kStatusOK) return ret;
   if (SendCommand(COM_Name, GetStateRequest(), buf, 100) != kStatusOK)
     return kGetPortStateErr;
-  reply = buf;
-  if (ReplyLineLength(reply) < kStateFieldLength) return kGetPortStateErr;
-  *nPS64 = s2hex_l(reply.substr(0, kStateFieldLength));
-  return kStatusOK;
+  return ParseStateReply(buf, nPS64);
 }
 
 // ---- State expressions ------------------------------------------------------
@@ -227,12 +235,7 @@ void Update_Port_State_BH(std::string func, std::string sPS, int nPorts,
 // ---- Set-state request
 // ---------------------------------------------------------
 
-void SetPortState_PIC(std::string PIC_command, std::string curr_PS) {
-  char buf[kReplyBufferSize];
-  std::string ret = SendCommand(COM_Name, PIC_command, buf, 100);
-  if (ret != kStatusOK) RetError(ret);
-  std::string reply(buf);
-
+void CheckSetStateReply(const std::string& reply, const std::string& curr_PS) {
   // Accepted: the echo must be the states sent, character for character.
   if (!reply.empty() && reply[0] == kAcceptMark) {
     std::string echo_states = reply.substr(kEchoPos, kStateFieldLength);
@@ -242,4 +245,11 @@ void SetPortState_PIC(std::string PIC_command, std::string curr_PS) {
   std::string error_code = reply.substr(0, 3);
   if (error_code == kWrongPassword) RetError("Password Error!");
   RetError("Command Error!");
+}
+
+void SetPortState_PIC(std::string PIC_command, std::string curr_PS) {
+  char buf[kReplyBufferSize];
+  std::string ret = SendCommand(COM_Name, PIC_command, buf, 100);
+  if (ret != kStatusOK) RetError(ret);
+  CheckSetStateReply(buf, curr_PS);
 }

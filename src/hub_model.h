@@ -49,6 +49,17 @@ extern const char* const kQueryErr;         // "Query Err"
 extern const char* const kIdErr;            // "ID Err"
 extern const char* const kGetPortStateErr;  // "Get Port State Err"
 
+// The port count and firmware text of a reply to "?Q\r" (the text the reply
+// buffer holds). Returns "OK" with both written, "Query Err" when the line has
+// fewer than 15 characters before its "\n", or "ID Err" when it does not begin
+// with "TORVAN" (nothing written then).
+std::string ParseQueryReply(const std::string& reply, int* nPorts,
+                            std::string* pFW);
+
+// The bitmap of a reply to "GP\r": "OK" with *nPS64 = s2hex_l of its first 8
+// characters, or "Get Port State Err" when the line has fewer than 8.
+std::string ParseStateReply(const std::string& reply, std::uint64_t* nPS64);
+
 // Sends "?Q\r" and then "GP\r" to the device COM_Name. Returns "OK" with the
 // port count, the 3-character firmware text and the bitmap written; "Query Err"
 // when the first exchange fails or its line has fewer than 15 characters;
@@ -79,6 +90,11 @@ void Update_Port_State_BH(std::string func, std::string sPS, int nPorts,
 
 // ---- Set-state request
 // ---------------------------------------------------------
+
+// Judges the reply text to a set-state request that carried curr_PS: returns
+// when it is "G" followed by exactly curr_PS; otherwise prints
+// "Set Port State Error!", "Password Error!" or "Command Error!" and ends.
+void CheckSetStateReply(const std::string& reply, const std::string& curr_PS);
 
 // Sends PIC_command to COM_Name and returns only when the hub answered "G"
 // and echoed exactly curr_PS. Otherwise prints the exchange's status text,

@@ -19,8 +19,16 @@ void PrintLine(const std::string& text) {
   std::fflush(stdout);
 }
 
+#ifdef NEXLI_FUZZ
+// The fuzz targets define this to end one input instead of the process.
+[[noreturn]] void FuzzEndProcess();
+#endif
+
 void EndProcess() {
   std::fflush(stdout);
+#ifdef NEXLI_FUZZ
+  FuzzEndProcess();
+#endif
   std::exit(0);
 }
 

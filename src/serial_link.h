@@ -11,7 +11,8 @@
 
 // Write text and a line feed on standard output and flush it.
 void PrintLine(const std::string& text);
-// End the process with status 0 (standard output already flushed).
+// End the process with status 0, standard output flushed. (A fuzz build,
+// NEXLI_FUZZ, ends only the input being tried: see fuzz/.)
 [[noreturn]] void EndProcess();
 // PrintLine(ret), then EndProcess().
 [[noreturn]] void RetError(std::string ret);
