@@ -241,7 +241,10 @@ std::vector<RunResult> RunAllWithHubs(const std::vector<Invocation>& runs) {
 }
 
 double SecondsAfterLastRequest(const RunResult& run) {
-  return run.requests.empty() ? 0 : run.end_time - run.requests.back().time;
+  if (run.requests.empty()) return 0;
+  std::string exited = DumpField(run, "command", "exited");
+  double end = exited.empty() ? run.end_time : std::atof(exited.c_str());
+  return end - run.requests.back().time;
 }
 
 // The program under test may also be named on the command line, as

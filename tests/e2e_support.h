@@ -62,8 +62,8 @@ struct Invocation {
 // order given.
 std::vector<RunResult> RunAllWithHubs(const std::vector<Invocation>& runs);
 
-// Seconds from the last request's arrival at a hub to the end of the run:
-// the wait for the reply, without the time the program takes to start.
+// Seconds from the last request's arrival at a hub to the program's end (as
+// hubsim saw it): the wait for the reply, without the program's start-up.
 double SecondsAfterLastRequest(const RunResult& run);
 
 // The requests' bytes only, in order.

@@ -39,7 +39,7 @@ const char kUsage[] =
     "  --log FILE             append a line to FILE for every request "
     "received\n"
     "  --dump FILE            at exit, write each hub's final settings and "
-    "states to FILE\n"
+    "states and the time the command ended to FILE\n"
     "  --no-hubs              start no hub at all\n"
     "  --help                 print this help and exit\n"
     "\n"
@@ -273,9 +273,11 @@ std::string Banner(const Options& opts) {
   return text + ". Type exit to leave.\n";
 }
 
-// Writes the --dump file: one line per hub on a pty, by tty number.
+// Writes the --dump file: one line per hub on a pty, by tty number, then
+// "command exited=<unix seconds>.<microseconds>", when the command ended.
 void WriteDump(const std::string& path,
-               const std::vector<std::unique_ptr<Line>>& lines) {
+               const std::vector<std::unique_ptr<Line>>& lines,
+               const struct timespec& exited) {
   std::vector<const Hub*> hubs;
   for (const auto& line : lines) hubs.push_back(&line->hub());
   std::sort(hubs.begin(), hubs.end(), [](const Hub* a, const Hub* b) {
@@ -289,6 +291,10 @@ void WriteDump(const std::string& path,
             "\" present=" + HexText(s.present) +
             " powerup=" + HexText(s.powerup) + "\n";
   }
+  char when[64];
+  snprintf(when, sizeof when, "command exited=%lld.%06ld\n",
+           static_cast<long long>(exited.tv_sec), exited.tv_nsec / 1000);
+  text += when;
   FILE* file = fopen(path.c_str(), "we");
   if (file == nullptr ||
       fwrite(text.data(), 1, text.size(), file) != text.size() ||
@@ -419,6 +425,7 @@ int Main(int argc, char** argv) {
   if (child == 0) RunChild(opts.command, cwd, old_int, old_quit);
 
   int status = 0;
+  struct timespec exited = {0, 0};
   for (;;) {
     int64_t now = NowNs();
     std::vector<struct pollfd> fds;
@@ -451,7 +458,10 @@ int Main(int argc, char** argv) {
       kill(child, g_forward_signal);
       g_forward_signal = 0;
     }
-    if (waitpid(child, &status, WNOHANG) == child) break;
+    if (waitpid(child, &status, WNOHANG) == child) {
+      clock_gettime(CLOCK_REALTIME, &exited);
+      break;
+    }
     for (size_t i = 0; i < lines.size(); ++i) {
       if (fds[i + 1].fd >= 0 && fds[i + 1].revents != 0) lines[i]->Receive(now);
     }
@@ -464,7 +474,7 @@ int Main(int argc, char** argv) {
     line->Receive(now);
     line->LogLeftover();
   }
-  if (!opts.dump_file.empty()) WriteDump(opts.dump_file, lines);
+  if (!opts.dump_file.empty()) WriteDump(opts.dump_file, lines, exited);
   if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
   return WEXITSTATUS(status);
 }
