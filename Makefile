@@ -4,6 +4,7 @@
 #   make test    build, then run every test
 #   make deps    install the Debian packages the build needs (as root or sudo)
 #   make aarch64 cross-build nexla for AArch64 into build-aarch64/
+#   make package build the Debian package build/nexli_<version>_<arch>.deb
 
 BUILD ?= build
 BUILD_AARCH64 ?= build-aarch64
@@ -14,8 +15,10 @@ TEST_JOBS ?= 12
 PACKAGES = cmake g++ make libgtest-dev
 # The tests also run the AArch64 nexla under emulation.
 TEST_PACKAGES = $(PACKAGES) g++-aarch64-linux-gnu qemu-user file
+# ...and check the manual pages, the bash completion and the Debian package.
+TEST_PACKAGES += man-db groff-base dpkg-dev bash-completion
 
-.PHONY: all deps test-deps aarch64 demo test clean
+.PHONY: all deps test-deps aarch64 demo test package clean
 
 all: deps
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo
@@ -40,6 +43,10 @@ test: test-deps aarch64
 	  -DNEXLA_AARCH64=$(CURDIR)/$(BUILD_AARCH64)/nexla
 	cmake --build $(BUILD) -j $(JOBS)
 	cd $(BUILD) && ctest -j $(TEST_JOBS) --output-on-failure
+
+package: all
+	@./scripts/install-deps dpkg-dev
+	cd $(BUILD) && cpack -G DEB
 
 clean:
 	rm -rf $(BUILD) $(BUILD_AARCH64)

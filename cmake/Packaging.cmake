@@ -1,0 +1,67 @@
+# Installation and the Debian package.
+#
+#   cmake --install build --prefix /usr/local   programs, manual pages, bash
+#                                               completion and documentation
+#   cd build && cpack -G DEB                     nexli_<version>_<arch>.deb
+#
+# Everything goes to the default install component.
+include(GNUInstallDirs)
+
+# Manual pages, compressed as Debian wants them when gzip is at hand.
+set(NEXLI_MAN_PAGES ${PROJECT_SOURCE_DIR}/doc/nexli.1)
+if(TARGET hubsim)
+  list(APPEND NEXLI_MAN_PAGES ${PROJECT_SOURCE_DIR}/doc/hubsim.1)
+endif()
+find_program(NEXLI_GZIP gzip)
+if(NEXLI_GZIP)
+  set(compressed_pages "")
+  foreach(page ${NEXLI_MAN_PAGES})
+    get_filename_component(name ${page} NAME)
+    set(compressed ${PROJECT_BINARY_DIR}/man/${name}.gz)
+    add_custom_command(OUTPUT ${compressed}
+      COMMAND ${CMAKE_COMMAND} -E make_directory ${PROJECT_BINARY_DIR}/man
+      COMMAND ${NEXLI_GZIP} -9 -n -c ${page} > ${compressed}
+      DEPENDS ${page}
+      COMMENT "Compressing manual page ${name}"
+      VERBATIM)
+    list(APPEND compressed_pages ${compressed})
+  endforeach()
+  add_custom_target(man_pages ALL DEPENDS ${compressed_pages})
+  install(FILES ${compressed_pages} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+else()
+  install(FILES ${NEXLI_MAN_PAGES} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+endif()
+
+install(FILES ${PROJECT_SOURCE_DIR}/contrib/bash-completion/nexli
+  DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions)
+install(FILES
+  ${PROJECT_SOURCE_DIR}/README.md
+  ${PROJECT_SOURCE_DIR}/contrib/udev/99-nexli.rules
+  DESTINATION ${CMAKE_INSTALL_DOCDIR})
+
+# The Debian package: cpack -G DEB in the build folder. Depends is worked out
+# from the programs by dpkg-shlibdeps (package dpkg-dev).
+set(NEXLI_PACKAGE_MAINTAINER "nexli developers <nexli@example.org>" CACHE STRING
+  "Maintainer field of the Debian package")
+set(CPACK_PACKAGE_NAME nexli)
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGE_VENDOR "nexli developers")
+set(CPACK_PACKAGE_CONTACT ${NEXLI_PACKAGE_MAINTAINER})
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
+  "switch the ports of a Managed USB Hub from the command line")
+set(CPACK_PACKAGE_DESCRIPTION "nexli talks to the controller of a Managed USB Hub through the hub's
+USB serial control port (/dev/ttyUSBn): it finds hubs, reports their port
+states, switches ports on and off, saves power-up states, changes the hub
+password, restores the factory settings and resets the hub. hubsim, also
+in this package, runs virtual hubs in a private /dev, for trying nexli and
+testing scripts without hardware.")
+set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+set(CPACK_STRIP_FILES ON)
+set(CPACK_GENERATOR DEB)
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_SECTION utils)
+set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+set(CPACK_SOURCE_GENERATOR TGZ)
+set(CPACK_SOURCE_IGNORE_FILES "/\\\\.git/;/build[^/]*/;/bench/out/;\\\\.swp\\$")
+include(CPack)
