@@ -1,24 +1,36 @@
 # Convenience front to the CMake build.
-#   make         build nexli, nexla (host) and the tests
-#   make demo    build, then run a short session against a virtual hub
-#   make test    build, then run every test
-#   make deps    install the Debian packages the build needs (as root or sudo)
-#   make aarch64 cross-build nexla for AArch64 into build-aarch64/
-#   make package build the Debian package build/nexli_<version>_<arch>.deb
+#   make           build nexli, nexla (host), hubsim and the tests
+#   make demo      build, then run a short session against a virtual hub
+#   make test      build, then run every test: the suite as built, the AArch64
+#                  nexla under qemu, the suite again with AddressSanitizer and
+#                  UndefinedBehaviorSanitizer, and a few seconds of each fuzz target
+#   make check     build, then run the suite as built (the quick loop)
+#   make deps      install the Debian packages the build needs (as root or sudo)
+#   make aarch64   cross-build nexla for AArch64 into build-aarch64/
+#   make sanitize  the suite with the sanitizers, in build-asan/
+#   make fuzz      build the fuzz targets with clang and run each briefly, in build-fuzz/
+#   make valgrind  the end-to-end suite with nexli under valgrind's memcheck
+#   make package   build the Debian package build/nexli_<version>_<arch>.deb
 
 BUILD ?= build
 BUILD_AARCH64 ?= build-aarch64
+BUILD_ASAN ?= build-asan
+BUILD_FUZZ ?= build-fuzz
 JOBS ?= $(shell nproc)
 # Tests wait on devices far more than they compute: run many at once.
 TEST_JOBS ?= 12
+# Seconds each fuzz target runs in `make fuzz` and `make test`.
+FUZZ_SECONDS ?= 5
 
 PACKAGES = cmake g++ make libgtest-dev
-# The tests also run the AArch64 nexla under emulation.
+# The tests also run the AArch64 nexla under emulation...
 TEST_PACKAGES = $(PACKAGES) g++-aarch64-linux-gnu qemu-user file
-# ...and check the manual pages, the bash completion and the Debian package.
+# ...check the manual pages, the bash completion and the Debian package...
 TEST_PACKAGES += man-db groff-base dpkg-dev bash-completion
+# ...and fuzz with clang's libFuzzer.
+TEST_PACKAGES += clang libclang-rt-14-dev
 
-.PHONY: all deps test-deps aarch64 demo test package clean
+.PHONY: all deps test-deps aarch64 demo check test sanitize fuzz valgrind package clean
 
 all: deps
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo
@@ -38,15 +50,35 @@ aarch64:
 demo: all
 	./scripts/demo $(BUILD)
 
+check: all
+	cd $(BUILD) && ctest -j $(TEST_JOBS) --output-on-failure
+
 test: test-deps aarch64
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 	  -DNEXLA_AARCH64=$(CURDIR)/$(BUILD_AARCH64)/nexla
 	cmake --build $(BUILD) -j $(JOBS)
 	cd $(BUILD) && ctest -j $(TEST_JOBS) --output-on-failure
+	$(MAKE) sanitize fuzz
+
+sanitize: deps
+	cmake -S . -B $(BUILD_ASAN) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DNEXLI_SANITIZE=ON
+	cmake --build $(BUILD_ASAN) -j $(JOBS)
+	cd $(BUILD_ASAN) && ctest -j $(TEST_JOBS) --output-on-failure
+
+fuzz:
+	@./scripts/install-deps cmake clang libclang-rt-14-dev
+	CC=clang CXX=clang++ cmake -S . -B $(BUILD_FUZZ) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DNEXLI_FUZZ=ON -DNEXLI_FUZZ_SECONDS=$(FUZZ_SECONDS)
+	cmake --build $(BUILD_FUZZ) -j $(JOBS)
+	cd $(BUILD_FUZZ) && ctest --output-on-failure
+
+valgrind: all
+	@./scripts/install-deps valgrind
+	cmake --build $(BUILD) --target valgrind
 
 package: all
 	@./scripts/install-deps dpkg-dev
 	cd $(BUILD) && cpack -G DEB
 
 clean:
-	rm -rf $(BUILD) $(BUILD_AARCH64)
+	rm -rf $(BUILD) $(BUILD_AARCH64) $(BUILD_ASAN) $(BUILD_FUZZ)
