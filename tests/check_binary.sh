@@ -1,7 +1,8 @@
 #!/bin/sh
 # check_binary.sh PROGRAM PATTERN: the program is an ELF executable whose
-# `file` description matches PATTERN, and it needs no shared library but the
-# C++ standard library, its runtime support (libgcc_s, libm) and libc.
+# `file` description matches PATTERN (a basic regular expression), and it
+# needs no shared library but the C++ standard library, its runtime support
+# (libgcc_s, libm) and libc; a statically linked program needs none.
 program=$1
 pattern=$2
 description=$(file -b "$program") || exit 1
