@@ -19,8 +19,7 @@ std::string ExpectedHelp() {
   std::string help = text.str();
   if (RevisionUnderTest() == 102) {
     help.replace(0, help.find('\n'), "nexla v1.02 for Linux/ARM");
-    for (std::size_t at = help.find("nexli"); at != std::string::npos;
-         at = help.find("nexli", at))
+    for (std::size_t at = help.find("nexli"); at != std::string::npos; at = help.find("nexli", at))
       help.replace(at, 5, "nexla");
   }
   return help;
@@ -30,13 +29,7 @@ TEST(CommandLine, HelpIsPrintedExactly) {
   const std::string help = ExpectedHelp();
   ASSERT_EQ(std::count(help.begin(), help.end(), '\n'), 52);
   const std::vector<std::vector<std::string>> invocations = {
-      {},
-      {"/?"},
-      {"/h"},
-      {"/H"},
-      {"/HELP"},
-      {"/help", "two", "words"},
-      {"/?:ttyUSB0"}};
+      {}, {"/?"}, {"/h"}, {"/H"}, {"/HELP"}, {"/help", "two", "words"}, {"/?:ttyUSB0"}};
   for (const auto& args : invocations) {
     RunResult run = RunWithHubs({}, args);
     SKIP_WITHOUT_SANDBOX(run);

@@ -18,17 +18,7 @@ const char* const kPresent = "0F000000";
 const char* const kPowerUp = "F0000000";
 const char* const kPassword = "mora    ";
 
-enum Command {
-  kQueryOne,
-  kScan,
-  kGet,
-  kSet,
-  kFlash,
-  kPassword_,
-  kSave,
-  kDefaults,
-  kReset
-};
+enum Command { kQueryOne, kScan, kGet, kSet, kFlash, kPassword_, kSave, kDefaults, kReset };
 
 struct CommandRow {
   Command command;
@@ -40,79 +30,25 @@ struct CommandRow {
   bool changes;  // sends a request that changes the hub
 };
 
+const char* const kHubLine = "ttyUSB0, 8 ports, On=1,2,3,4, Off=5,6,7,8, FW=101\n";
+
+// clang-format off
 const CommandRow kCommands[] = {
-    {kQueryOne,
-     "/Q:ttyUSB0",
-     {"/Q:ttyUSB0"},
-     "ttyUSB0, 8 ports, On=1,2,3,4, Off=5,6,7,8, FW=101\n",
-     kPresent,
-     kPowerUp,
-     kPassword,
-     false},
-    {kScan,
-     "/Q",
-     {"/Q"},
-     "ttyUSB0, 8 ports, On=1,2,3,4, Off=5,6,7,8, FW=101\n1 Managed USB Hub(s) "
-     "Found.\n",
-     kPresent,
-     kPowerUp,
-     kPassword,
-     false},
-    {kGet,
-     "/G",
-     {"/G:ttyUSB0", "-H"},
-     "0F000000\n",
-     kPresent,
-     kPowerUp,
-     kPassword,
-     false},
-    {kSet,
-     "/S",
-     {"/S:ttyUSB0", "1:5"},
-     "",
-     "1F000000",
-     kPowerUp,
-     kPassword,
-     true},
-    {kFlash,
-     "/F",
-     {"/F:ttyUSB0", "0:1"},
-     "",
-     "0E000000",
-     "0E000000",
-     kPassword,
-     true},
-    {kPassword_,
-     "/P",
-     {"/P:ttyUSB0", "n3w"},
-     "",
-     kPresent,
-     kPowerUp,
-     "n3w     ",
-     true},
+    // command, name, arguments, output on success, present, power-up, password, changes
+    {kQueryOne, "/Q:ttyUSB0", {"/Q:ttyUSB0"}, kHubLine, kPresent, kPowerUp, kPassword, false},
+    {kScan, "/Q", {"/Q"}, std::string(kHubLine) + "1 Managed USB Hub(s) Found.\n",
+     kPresent, kPowerUp, kPassword, false},
+    {kGet, "/G", {"/G:ttyUSB0", "-H"}, "0F000000\n", kPresent, kPowerUp, kPassword, false},
+    {kSet, "/S", {"/S:ttyUSB0", "1:5"}, "", "1F000000", kPowerUp, kPassword, true},
+    {kFlash, "/F", {"/F:ttyUSB0", "0:1"}, "", "0E000000", "0E000000", kPassword, true},
+    {kPassword_, "/P", {"/P:ttyUSB0", "n3w"}, "", kPresent, kPowerUp, "n3w     ", true},
     {kSave, "/W", {"/W:ttyUSB0"}, "", kPresent, kPresent, kPassword, true},
-    {kDefaults,
-     "/D",
-     {"/D:ttyUSB0"},
-     "",
-     "FFFFFFFF",
-     "FFFFFFFF",
-     kPassword,
-     true},
+    {kDefaults, "/D", {"/D:ttyUSB0"}, "", "FFFFFFFF", "FFFFFFFF", kPassword, true},
     {kReset, "/R", {"/R:ttyUSB0"}, "", kPowerUp, kPowerUp, kPassword, true},
 };
+// clang-format on
 
-enum Fault {
-  kSilent,
-  kLate,
-  kPartial,
-  kOverlong,
-  kIdentity,
-  kGarbage,
-  kE01,
-  kEcho,
-  kHangup
-};
+enum Fault { kSilent, kLate, kPartial, kOverlong, kIdentity, kGarbage, kE01, kEcho, kHangup };
 
 struct FaultRow {
   Fault fault;
@@ -173,8 +109,8 @@ Outcome Expected(const CommandRow& c, const FaultRow& f) {
   }
 
   // /P, /W, /D and /R send their one request straight away.
-  const bool lost_reply = f.fault == kSilent || f.fault == kPartial ||
-                          f.fault == kOverlong || f.fault == kHangup;
+  const bool lost_reply =
+      f.fault == kSilent || f.fault == kPartial || f.fault == kOverlong || f.fault == kHangup;
   const bool applied = f.fault != kSilent && f.fault != kE01;
   if (f.fault == kE01) return {"Invalid Password!\n", false};
   if (lost_reply) {
@@ -230,12 +166,9 @@ TEST(FaultMatrix, EveryCommandAgainstEveryFault) {
 
       // The hub changed only where the command's request took effect.
       const bool changed = want.applied;
-      EXPECT_EQ(DumpField(run, "ttyUSB0", "present"),
-                changed ? c.present : kPresent);
-      EXPECT_EQ(DumpField(run, "ttyUSB0", "powerup"),
-                changed ? c.powerup : kPowerUp);
-      EXPECT_EQ(DumpField(run, "ttyUSB0", "password"),
-                changed ? c.password : kPassword);
+      EXPECT_EQ(DumpField(run, "ttyUSB0", "present"), changed ? c.present : kPresent);
+      EXPECT_EQ(DumpField(run, "ttyUSB0", "powerup"), changed ? c.powerup : kPowerUp);
+      EXPECT_EQ(DumpField(run, "ttyUSB0", "password"), changed ? c.password : kPassword);
     }
 }
 

@@ -19,8 +19,7 @@ using Strings = std::vector<std::string>;
 TEST(Sandbox, ShowsOnlyTheVirtualHubs) {
   RunResult run = RunWithHubs({"--hub", "3", "--hub", "200", "--not-tty"}, {});
   SKIP_WITHOUT_SANDBOX(run);
-  run = RunScriptWithHubs({"--hub", "3", "--hub", "200", "--not-tty"},
-                          "cd /dev && echo ttyUSB*");
+  run = RunScriptWithHubs({"--hub", "3", "--hub", "200", "--not-tty"}, "cd /dev && echo ttyUSB*");
   EXPECT_EQ(run.out, "ttyUSB200 ttyUSB3\n");
   EXPECT_EQ(run.status, 0);
 }
@@ -54,13 +53,11 @@ TEST(Sandbox, ScanDoesNotTouchTheHostsDevices) {
 TEST(Sandbox, WorksForAnOrdinaryUser) {
   if (geteuid() != 0) GTEST_SKIP() << "needs root to become another user";
   if (access("/usr/bin/setpriv", X_OK) != 0) GTEST_SKIP() << "no setpriv";
-  const std::string program =
-      std::getenv("NEXLI_PROGRAM") ? std::getenv("NEXLI_PROGRAM") : "";
+  const std::string program = std::getenv("NEXLI_PROGRAM") ? std::getenv("NEXLI_PROGRAM") : "";
   if (std::getenv("NEXLI_RUNNER") && *std::getenv("NEXLI_RUNNER"))
     GTEST_SKIP() << "runs the host program only";
-  RunResult run =
-      RunCommand({"/usr/bin/setpriv", "--reuid=65534", "--regid=65534",
-                  "--clear-groups", HubsimPath(), "--", program, "/Q"});
+  RunResult run = RunCommand({"/usr/bin/setpriv", "--reuid=65534", "--regid=65534",
+                              "--clear-groups", HubsimPath(), "--", program, "/Q"});
   if (run.status == 77) GTEST_SKIP() << run.err;
   EXPECT_EQ(run.out,
             "ttyUSB0, 8 ports, On=None, Off=1,2,3,4,5,6,7,8, FW=101\n"
@@ -82,15 +79,13 @@ TEST(Hubsim, StateFileKeepsPowerUpStatesAndPassword) {
   const std::string file = std::string(folder) + "/hub0.state";
   const Strings hub = {"--hub", "0", "--ports", "8", "--state-file", file};
 
-  RunResult run =
-      RunScriptWithHubs(hub,
-                        "$NEXLI /F:ttyUSB0 1:2,3; $NEXLI /P:ttyUSB0 n3w; "
-                        "$NEXLI /S:ttyUSB0 n3w 0:ALL");
+  RunResult run = RunScriptWithHubs(hub,
+                                    "$NEXLI /F:ttyUSB0 1:2,3; $NEXLI /P:ttyUSB0 n3w; "
+                                    "$NEXLI /S:ttyUSB0 n3w 0:ALL");
   SKIP_WITHOUT_SANDBOX(run);
   EXPECT_EQ(run.out, "");
   // Next power-up: the saved states and the new password.
-  run = RunScriptWithHubs(
-      hub, "$NEXLI /G:ttyUSB0; $NEXLI /W:ttyUSB0; $NEXLI /W:ttyUSB0 n3w");
+  run = RunScriptWithHubs(hub, "$NEXLI /G:ttyUSB0; $NEXLI /W:ttyUSB0; $NEXLI /W:ttyUSB0 n3w");
   EXPECT_EQ(run.out, "On=2,3 Off=1,4,5,6,7,8\nInvalid Password!\n");
   run = RunScriptWithHubs(hub, "$NEXLI /D:ttyUSB0 n3w");
   run = RunScriptWithHubs(hub, "$NEXLI /G:ttyUSB0 -H; $NEXLI /W:ttyUSB0");
@@ -111,8 +106,7 @@ TEST(Hubsim, PacedBytesTakeTheLineTime) {
   const double line_time = 33 * 10 / 9600.0;
   EXPECT_GE(run.seconds, line_time);
   // The second request follows the first reply's 20 bytes of line time.
-  EXPECT_GE(run.requests[1].time - run.requests[0].time,
-            20 * 10 / 9600.0 - 0.001);
+  EXPECT_GE(run.requests[1].time - run.requests[0].time, 20 * 10 / 9600.0 - 0.001);
 }
 
 }  // namespace

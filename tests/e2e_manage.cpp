@@ -12,8 +12,7 @@ namespace {
 using Strings = std::vector<std::string>;
 
 Strings HubWith(const Strings& options) {
-  Strings hub = {"--hub",    "0",        "--ports",   "8",
-                 "--states", "0F000000", "--powerup", "F0000000"};
+  Strings hub = {"--hub", "0", "--ports", "8", "--states", "0F000000", "--powerup", "F0000000"};
   hub.insert(hub.end(), options.begin(), options.end());
   return hub;
 }
@@ -37,10 +36,7 @@ TEST(ChangePassword, PasswordsByteForByte) {
        ""},
       {"no password at all", {}, "mora            ", ""},
       {"two passwords", {"mora", "new"}, "mora    new     ", ""},
-      {"empty first of two",
-       {"", "new"},
-       "        new     ",
-       "Invalid Password!"},
+      {"empty first of two", {"", "new"}, "        new     ", "Invalid Password!"},
       {"nine bytes", {"123456789"}, "", "Invalid Password!"},
       {"multi-byte, ten bytes",
        {"\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9"},
@@ -71,11 +67,11 @@ TEST(ChangePassword, PasswordsByteForByte) {
 }
 
 TEST(ChangePassword, OldPasswordRefusedNewOneAccepted) {
-  RunResult run = RunScriptWithHubs(
-      HubWith({}),
-      "$NEXLI /P:ttyUSB0 S3cret; echo 1; $NEXLI /W:ttyUSB0; echo 2;"
-      " $NEXLI /W:ttyUSB0 s3cret; echo 3; $NEXLI /W:ttyUSB0 S3cret; echo 4;"
-      " $NEXLI /P:ttyUSB0 S3cret mora; $NEXLI /S:ttyUSB0 1:8");
+  RunResult run =
+      RunScriptWithHubs(HubWith({}),
+                        "$NEXLI /P:ttyUSB0 S3cret; echo 1; $NEXLI /W:ttyUSB0; echo 2;"
+                        " $NEXLI /W:ttyUSB0 s3cret; echo 3; $NEXLI /W:ttyUSB0 S3cret; echo 4;"
+                        " $NEXLI /P:ttyUSB0 S3cret mora; $NEXLI /S:ttyUSB0 1:8");
   SKIP_WITHOUT_SANDBOX(run);
   EXPECT_EQ(run.out, "1\nInvalid Password!\n2\nInvalid Password!\n3\n4\n");
   EXPECT_EQ(DumpField(run, "ttyUSB0", "password"), "mora    ");
@@ -97,134 +93,33 @@ struct FailureRow {
 TEST(ManageHub, FailureTable) {
   const std::string kCmd = "Invalid Command!";
   const std::string kPwd = "Invalid Password!";
+  const std::string kSave = "Save Port States Error!";
+  const std::string kRestore = "Restore Default Error!";
+  const std::string kChange = "Change Password Error!";
+  const std::string kFlash = "Error to Save Port States to Flash!";
+  const std::string kFactory = "Error to Restore Factory Default!";
+  // clang-format off
   const FailureRow rows[] = {
-      {"third argument",
-       HubWith({}),
-       {"mora", "x"},
-       kCmd,
-       kCmd,
-       kCmd,
-       "",
-       true,
-       0},
-      {"third argument and long password",
-       HubWith({}),
-       {"123456789", "x"},
-       kCmd,
-       kCmd,
-       kCmd,
-       kPwd,
-       false,
-       0},
-      {"password of nine bytes",
-       HubWith({}),
-       {"123456789"},
-       kPwd,
-       kPwd,
-       kPwd,
-       kPwd,
-       false,
-       0},
-      {"no device",
-       {"--no-hubs"},
-       {},
-       "Save Port States Error!",
-       "Restore Default Error!",
-       "Reset Hub Error!",
-       "Change Password Error!",
-       false,
-       0},
-      {"not a terminal",
-       {"--hub", "0", "--not-tty"},
-       {},
-       "Save Port States Error!",
-       "Restore Default Error!",
-       "Reset Hub Error!",
-       "Change Password Error!",
-       false,
-       0},
-      {"wrong password",
-       HubWith({"--password", "other"}),
-       {},
-       kPwd,
-       kPwd,
-       kPwd,
-       kPwd,
-       true,
-       0},
-      {"E01 to everything",
-       HubWith({"--e01"}),
-       {},
-       kPwd,
-       kPwd,
-       kPwd,
-       kPwd,
-       true,
-       0},
-      {"E01 then silence",
-       HubWith({"--reply", "E01"}),
-       {},
-       "Save Port States Error!",
-       "Restore Default Error!",
-       kPwd,
-       "Change Password Error!",
-       true,
-       10.1},
-      {"refused",
-       HubWith({"--reply", "E02\\r\\n"}),
-       {},
-       "Error to Save Port States to Flash!",
-       "Error to Restore Factory Default!",
-       "",
-       "Change Password Error!",
-       true,
-       0},
-      {"bare line feed",
-       HubWith({"--reply", "\\n"}),
-       {},
-       "Error to Save Port States to Flash!",
-       "Error to Restore Factory Default!",
-       "",
-       "Change Password Error!",
-       true,
-       0},
-      {"over-long reply",
-       HubWith({"--overlong"}),
-       {},
-       "Save Port States Error!",
-       "Restore Default Error!",
-       "",
-       "Change Password Error!",
-       true,
-       0},
-      {"hang-up",
-       HubWith({"--hangup", "0"}),
-       {},
-       "Save Port States Error!",
-       "Restore Default Error!",
-       "",
-       "Change Password Error!",
-       true,
-       0},
-      {"silence",
-       HubWith({"--silent"}),
-       {},
-       "Save Port States Error!",
-       "Restore Default Error!",
-       "",
-       "Change Password Error!",
-       true,
-       10.1},
-      {"another identity still accepts",
-       HubWith({"--identity", "OTHERS"}),
-       {},
-       "",
-       "",
-       "",
-       "",
-       true,
-       0},
+      // name, hub, arguments, /W, /D, /R, /P, a request is sent, seconds
+      {"third argument", HubWith({}), {"mora", "x"}, kCmd, kCmd, kCmd, "", true, 0},
+      {"third argument and long password", HubWith({}), {"123456789", "x"},
+       kCmd, kCmd, kCmd, kPwd, false, 0},
+      {"password of nine bytes", HubWith({}), {"123456789"}, kPwd, kPwd, kPwd, kPwd, false, 0},
+      {"no device", {"--no-hubs"}, {}, kSave, kRestore, "Reset Hub Error!", kChange, false, 0},
+      {"not a terminal", {"--hub", "0", "--not-tty"}, {},
+       kSave, kRestore, "Reset Hub Error!", kChange, false, 0},
+      {"wrong password", HubWith({"--password", "other"}), {}, kPwd, kPwd, kPwd, kPwd, true, 0},
+      {"E01 to everything", HubWith({"--e01"}), {}, kPwd, kPwd, kPwd, kPwd, true, 0},
+      {"E01 then silence", HubWith({"--reply", "E01"}), {}, kSave, kRestore, kPwd, kChange, true, 10.1},
+      {"refused", HubWith({"--reply", "E02\\r\\n"}), {}, kFlash, kFactory, "", kChange, true, 0},
+      {"bare line feed", HubWith({"--reply", "\\n"}), {}, kFlash, kFactory, "", kChange, true, 0},
+      {"over-long reply", HubWith({"--overlong"}), {}, kSave, kRestore, "", kChange, true, 0},
+      {"hang-up", HubWith({"--hangup", "0"}), {}, kSave, kRestore, "", kChange, true, 0},
+      {"silence", HubWith({"--silent"}), {}, kSave, kRestore, "", kChange, true, 10.1},
+      {"another identity still accepts", HubWith({"--identity", "OTHERS"}), {},
+       "", "", "", "", true, 0},
   };
+  // clang-format on
   const struct {
     const char* letter;
     const char* code;
@@ -279,11 +174,7 @@ TEST(ManageHub, RequestsAndTheirEffect) {
   } cases[] = {
       {{"/W:ttyUSB0"}, "WPmora    \r", "0F000000", "0F000000", "mora    "},
       {{"/W:ttyUSB0", ""}, "WPmora    \r", "0F000000", "0F000000", "mora    "},
-      {{"/w:ttyusb0", "mora"},
-       "WPmora    \r",
-       "0F000000",
-       "0F000000",
-       "mora    "},
+      {{"/w:ttyusb0", "mora"}, "WPmora    \r", "0F000000", "0F000000", "mora    "},
       {{"/D:ttyUSB0"}, "RDmora    \r", "FFFFFFFF", "FFFFFFFF", "mora    "},
       {{"/R:ttyUSB0"}, "RHmora    \r", "F0000000", "F0000000", "mora    "},
   };
@@ -311,8 +202,7 @@ TEST(ManageHub, PasswordFields) {
       {"a b  ", {"/W:ttyUSB0", "a b  "}, "WPa b     \r"},
   };
   for (const auto& c : cases) {
-    RunResult run =
-        RunWithHubs(HubWith({"--password", c.hub_password}), c.args);
+    RunResult run = RunWithHubs(HubWith({"--password", c.hub_password}), c.args);
     SKIP_WITHOUT_SANDBOX(run);
     EXPECT_EQ(run.out, "");
     EXPECT_EQ(RequestBytes(run), (Strings{c.request}));
@@ -322,8 +212,7 @@ TEST(ManageHub, PasswordFields) {
 TEST(ManageHub, RejectedPortsSendNothing) {
   for (const char* letter : {"W", "D", "R", "P"})
     for (const char* port : {"", ":", ":ttyACM0", ":ttyUSB"}) {
-      RunResult run =
-          RunWithHubs(HubWith({}), {std::string("/") + letter + port});
+      RunResult run = RunWithHubs(HubWith({}), {std::string("/") + letter + port});
       SKIP_WITHOUT_SANDBOX(run);
       EXPECT_EQ(run.out, "Invalid Command!\n") << letter << port;
       EXPECT_TRUE(run.requests.empty());

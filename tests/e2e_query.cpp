@@ -17,8 +17,7 @@ const char* const kGetState = "GP\r";
 // The list of ports from..to joined by ",".
 std::string Ports(int from, int to) {
   std::string list;
-  for (int p = from; p <= to; ++p)
-    list += (list.empty() ? "" : ",") + std::to_string(p);
+  for (int p = from; p <= to; ++p) list += (list.empty() ? "" : ",") + std::to_string(p);
   return list;
 }
 
@@ -34,9 +33,8 @@ TEST(Scan, FindsTheHubOnTtyUSB0) {
 }
 
 TEST(Scan, ListsHubsInAscendingNumericOrder) {
-  const Strings hubs = {"--hub", "255", "--ports", "4",  "--states", "05",
-                        "--hub", "10",  "--ports", "12", "--states", "A6010000",
-                        "--fw",  "fff", "--hub",   "2"};
+  const Strings hubs = {"--hub",   "255", "--ports",  "4",        "--states", "05",  "--hub", "10",
+                        "--ports", "12",  "--states", "A6010000", "--fw",     "fff", "--hub", "2"};
   RunResult run = RunWithHubs(hubs, {"/Q"});
   SKIP_WITHOUT_SANDBOX(run);
   EXPECT_EQ(run.out,
@@ -46,8 +44,8 @@ TEST(Scan, ListsHubsInAscendingNumericOrder) {
             "3 Managed USB Hub(s) Found.\n");
   std::vector<std::string> order;
   for (const Request& request : run.requests) order.push_back(request.device);
-  EXPECT_EQ(order, (Strings{"ttyUSB2", "ttyUSB2", "ttyUSB10", "ttyUSB10",
-                            "ttyUSB255", "ttyUSB255"}));
+  EXPECT_EQ(order,
+            (Strings{"ttyUSB2", "ttyUSB2", "ttyUSB10", "ttyUSB10", "ttyUSB255", "ttyUSB255"}));
 
   for (const char* option : {"-F", "-f"}) {
     run = RunWithHubs(hubs, {"/q", option});
@@ -58,11 +56,10 @@ TEST(Scan, ListsHubsInAscendingNumericOrder) {
 TEST(Scan, SkipsWhatIsNotAHubWithoutAWord) {
   // Another identity, a silent device (10.1 s), a plain file, a hub whose
   // state request fails, and one good hub.
-  const Strings hubs = {
-      "--hub",      "1",     "--identity", "OTHERS",    "--hub", "3",
-      "--silent",   "--hub", "4",          "--not-tty", "--hub", "5",
-      "--fault-on", "GP",    "--hangup",   "0",         "--hub", "6",
-      "--ports",    "2",     "--states",   "03"};
+  const Strings hubs = {"--hub",      "1",     "--identity", "OTHERS",    "--hub", "3",
+                        "--silent",   "--hub", "4",          "--not-tty", "--hub", "5",
+                        "--fault-on", "GP",    "--hangup",   "0",         "--hub", "6",
+                        "--ports",    "2",     "--states",   "03"};
   RunResult run = RunWithHubs(hubs, {"/Q"});
   SKIP_WITHOUT_SANDBOX(run);
   EXPECT_EQ(run.out,
@@ -70,10 +67,9 @@ TEST(Scan, SkipsWhatIsNotAHubWithoutAWord) {
             "1 Managed USB Hub(s) Found.\n");
   // "?Q\r" to every device that opens and configures; "GP\r" only to hubs.
   std::vector<std::string> seen;
-  for (const Request& request : run.requests)
-    seen.push_back(request.device + " " + request.bytes);
-  EXPECT_EQ(seen, (Strings{"ttyUSB1 ?Q\r", "ttyUSB3 ?Q\r", "ttyUSB5 ?Q\r",
-                           "ttyUSB5 GP\r", "ttyUSB6 ?Q\r", "ttyUSB6 GP\r"}));
+  for (const Request& request : run.requests) seen.push_back(request.device + " " + request.bytes);
+  EXPECT_EQ(seen, (Strings{"ttyUSB1 ?Q\r", "ttyUSB3 ?Q\r", "ttyUSB5 ?Q\r", "ttyUSB5 GP\r",
+                           "ttyUSB6 ?Q\r", "ttyUSB6 GP\r"}));
   // The silent device costs one wait of 10.1 s, no more.
   ASSERT_GE(run.requests.size(), 3u);
   double silent_wait = run.requests[2].time - run.requests[1].time;
@@ -91,24 +87,17 @@ TEST(Scan, NoHubAtAll) {
 }
 
 TEST(QueryOne, ListAndFormattedForms) {
-  const Strings hub12 = {"--hub",    "0",        "--ports", "12",
-                         "--states", "A6010000", "--fw",    "fff"};
+  const Strings hub12 = {"--hub", "0", "--ports", "12", "--states", "A6010000", "--fw", "fff"};
   const struct {
     Strings hubs;
     Strings args;
     std::string out;
   } cases[] = {
-      {hub12,
-       {"/Q:ttyUSB0"},
-       "ttyUSB0, 12 ports, On=2,3,6,8,9, Off=1,4,5,7,10,11,12, FW=fff\n"},
+      {hub12, {"/Q:ttyUSB0"}, "ttyUSB0, 12 ports, On=2,3,6,8,9, Off=1,4,5,7,10,11,12, FW=fff\n"},
       {hub12, {"/Q:ttyUSB0", "-F"}, "A60100000Cfff\r\n"},
       {hub12, {"/q-ttyusb0", "-f"}, "A60100000Cfff\r\n"},
-      {{"--hub", "3"},
-       {"/q:TTYUSB3"},
-       "ttyUSB3, 8 ports, On=None, Off=1,2,3,4,5,6,7,8, FW=101\n"},
-      {{"--hub", "7", "--ports", "4"},
-       {"/Q:ttyUSB7", "-F"},
-       "0000000004101\r\n"},
+      {{"--hub", "3"}, {"/q:TTYUSB3"}, "ttyUSB3, 8 ports, On=None, Off=1,2,3,4,5,6,7,8, FW=101\n"},
+      {{"--hub", "7", "--ports", "4"}, {"/Q:ttyUSB7", "-F"}, "0000000004101\r\n"},
       {{"--hub", "0", "--ports", "0"},
        {"/Q:ttyUSB0"},
        "ttyUSB0, 0 ports, On=None, Off=None, FW=101\n"},
@@ -120,8 +109,7 @@ TEST(QueryOne, ListAndFormattedForms) {
        "FFFFFFFF28101\r\n"},
       {{"--hub", "0", "--ports", "40", "--states", "FFFFFFFF"},
        {"/Q:ttyUSB0"},
-       "ttyUSB0, 40 ports, On=" + Ports(1, 32) + ", Off=" + Ports(33, 40) +
-           ", FW=101\n"},
+       "ttyUSB0, 40 ports, On=" + Ports(1, 32) + ", Off=" + Ports(33, 40) + ", FW=101\n"},
       {{"--hub", "0", "--ports-text", "ab"},
        {"/Q:ttyUSB0"},
        "ttyUSB0, 0 ports, On=None, Off=None, FW=101\n"},
@@ -147,18 +135,9 @@ struct Failure {
 const Failure kQueryFailures[] = {
     {"no device", {"--no-hubs"}, {}, "Query Err\n"},
     {"not a terminal", {"--hub", "0", "--not-tty"}, {}, "Query Err\n"},
-    {"another identity",
-     {"--hub", "0", "--identity", "OTHERS"},
-     {kQuery},
-     "ID Err\n"},
-    {"identity in lower case",
-     {"--hub", "0", "--identity", "torvan"},
-     {kQuery},
-     "ID Err\n"},
-    {"over-long query reply",
-     {"--hub", "0", "--overlong"},
-     {kQuery},
-     "Query Err\n"},
+    {"another identity", {"--hub", "0", "--identity", "OTHERS"}, {kQuery}, "ID Err\n"},
+    {"identity in lower case", {"--hub", "0", "--identity", "torvan"}, {kQuery}, "ID Err\n"},
+    {"over-long query reply", {"--hub", "0", "--overlong"}, {kQuery}, "Query Err\n"},
     {"short query reply",
      {"--hub", "0", "--fault-on", "?Q", "--reply", "TORVAN    8\\r\\n"},
      {kQuery},
@@ -249,27 +228,15 @@ TEST(GetStates, ThreeForms) {
     Strings hubs;
     std::string list, binary, hex;
   } cases[] = {
-      {"4 ports",
-       {"--ports", "4", "--states", "05"},
-       "On=1,3 Off=2,4",
-       "0101",
-       "05000000"},
+      {"4 ports", {"--ports", "4", "--states", "05"}, "On=1,3 Off=2,4", "0101", "05000000"},
       {"all off", {"--ports", "4"}, "On=None Off=1,2,3,4", "0000", "00000000"},
       {"12 ports",
        {"--ports", "12", "--states", "a6010000"},
        "On=2,3,6,8,9 Off=1,4,5,7,10,11,12",
        "000110100110",
        "A6010000"},
-      {"no ports",
-       {"--ports", "0", "--states", "FF"},
-       "On=None Off=None",
-       "",
-       "FF000000"},
-      {"negative count",
-       {"--ports", "-3", "--states", "FF"},
-       "On=None Off=None",
-       "",
-       "FF000000"},
+      {"no ports", {"--ports", "0", "--states", "FF"}, "On=None Off=None", "", "FF000000"},
+      {"negative count", {"--ports", "-3", "--states", "FF"}, "On=None Off=None", "", "FF000000"},
       {"port 32 on",
        {"--ports", "32", "--states", "00000080"},
        "On=32 Off=" + Ports(1, 31),
@@ -309,14 +276,14 @@ TEST(GetStates, ThreeForms) {
 
 // Bytes after a reply's line feed never become part of the next reply.
 TEST(GetStates, BytesAfterTheLineFeedAreNotTakenIntoTheNextReply) {
-  RunResult run = RunWithHubs({"--hub", "0", "--ports", "4", "--states", "05",
-                               "--trailing", "FFFFFFFF\\r\\n"},
-                              {"/G:ttyUSB0", "-H"});
+  RunResult run =
+      RunWithHubs({"--hub", "0", "--ports", "4", "--states", "05", "--trailing", "FFFFFFFF\\r\\n"},
+                  {"/G:ttyUSB0", "-H"});
   SKIP_WITHOUT_SANDBOX(run);
   EXPECT_EQ(run.out, "05000000\n");
-  run = RunScriptWithHubs({"--hub", "0", "--ports", "4", "--states", "05",
-                           "--trailing", "E01\\r\\n"},
-                          "$NEXLI /G:ttyUSB0 -H; $NEXLI /Q:ttyUSB0 -F");
+  run =
+      RunScriptWithHubs({"--hub", "0", "--ports", "4", "--states", "05", "--trailing", "E01\\r\\n"},
+                        "$NEXLI /G:ttyUSB0 -H; $NEXLI /Q:ttyUSB0 -F");
   EXPECT_EQ(run.out, "05000000\n0500000004101\r\n");
 }
 
@@ -327,8 +294,7 @@ namespace {
 // Bytes above 127 in a state reply convert as the revision reads character
 // codes: 1.03 as signed (0xC1 is -63, below '9'), 1.02 as unsigned (193).
 TEST(GetStates, BytesAbove127FollowTheRevision) {
-  const Strings hub = {"--hub",       "0", "--ports", "8", "--garbage-states",
-                       "\\xC10000000"};
+  const Strings hub = {"--hub", "0", "--ports", "8", "--garbage-states", "\\xC10000000"};
   const bool signed_codes = RevisionUnderTest() == 103;
   const struct {
     Strings args;
@@ -336,10 +302,8 @@ TEST(GetStates, BytesAbove127FollowTheRevision) {
   } cases[] = {
       {{"/G:ttyUSB0", "-H"}, signed_codes ? "10F9FFFF\n" : "A0080000\n"},
       {{"/G:ttyUSB0", "-B"}, signed_codes ? "00010000\n" : "10100000\n"},
-      {{"/G:ttyUSB0"},
-       signed_codes ? "On=5 Off=1,2,3,4,6,7,8\n" : "On=6,8 Off=1,2,3,4,5,7\n"},
-      {{"/Q:ttyUSB0", "-F"},
-       signed_codes ? "10F9FFFF08101\r\n" : "A008000008101\r\n"},
+      {{"/G:ttyUSB0"}, signed_codes ? "On=5 Off=1,2,3,4,6,7,8\n" : "On=6,8 Off=1,2,3,4,5,7\n"},
+      {{"/Q:ttyUSB0", "-F"}, signed_codes ? "10F9FFFF08101\r\n" : "A008000008101\r\n"},
   };
   for (const auto& c : cases) {
     RunResult run = RunWithHubs(hub, c.args);

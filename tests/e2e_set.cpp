@@ -66,13 +66,11 @@ TEST(StateExpressions, Results) {
   };
   for (const ResultCase& c : cases) {
     SCOPED_TRACE(c.expression + " on " + std::to_string(c.ports) + " ports");
-    RunResult run =
-        RunWithHubs(Hub(c.ports, c.reported), {"/S:ttyUSB0", c.expression});
+    RunResult run = RunWithHubs(Hub(c.ports, c.reported), {"/S:ttyUSB0", c.expression});
     SKIP_WITHOUT_SANDBOX(run);
     EXPECT_EQ(run.out, "");
     EXPECT_EQ(run.status, 0);
-    EXPECT_EQ(RequestBytes(run),
-              (Strings{kQuery, kGetState, "SPmora    " + c.result + "\r"}));
+    EXPECT_EQ(RequestBytes(run), (Strings{kQuery, kGetState, "SPmora    " + c.result + "\r"}));
     EXPECT_EQ(DumpField(run, "ttyUSB0", "present"), c.result);
   }
 }
@@ -119,8 +117,7 @@ TEST(StateExpressions, Refused) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.expression);
-    RunResult run = RunWithHubs(Hub(c.ports, kSomeStates),
-                                {"/S:ttyUSB0", "mora", c.expression});
+    RunResult run = RunWithHubs(Hub(c.ports, kSomeStates), {"/S:ttyUSB0", "mora", c.expression});
     SKIP_WITHOUT_SANDBOX(run);
     if (c.expression.empty()) {
       // An empty second word: the first word is taken as the expression.
@@ -142,26 +139,11 @@ TEST(SetStates, PasswordAndExpressionWords) {
     std::string request;
   } cases[] = {
       {"one word", "mora", {"/S:ttyUSB0", "1:3"}, "SPmora    04000000\r"},
-      {"two words",
-       "secret",
-       {"/S:ttyUSB0", "secret", "1:3"},
-       "SPsecret  04000000\r"},
-      {"eight bytes",
-       "Pass Wd8",
-       {"/S:ttyUSB0", "Pass Wd8", "1:3"},
-       "SPPass Wd804000000\r"},
-      {"empty first word",
-       "",
-       {"/S:ttyUSB0", "", "1:3"},
-       "SP        04000000\r"},
-      {"empty second word",
-       "mora",
-       {"/S:ttyUSB0", "1:3", ""},
-       "SPmora    04000000\r"},
-      {"lower-case switch",
-       "mora",
-       {"/s:ttyusb0", "1:3"},
-       "SPmora    04000000\r"},
+      {"two words", "secret", {"/S:ttyUSB0", "secret", "1:3"}, "SPsecret  04000000\r"},
+      {"eight bytes", "Pass Wd8", {"/S:ttyUSB0", "Pass Wd8", "1:3"}, "SPPass Wd804000000\r"},
+      {"empty first word", "", {"/S:ttyUSB0", "", "1:3"}, "SP        04000000\r"},
+      {"empty second word", "mora", {"/S:ttyUSB0", "1:3", ""}, "SPmora    04000000\r"},
+      {"lower-case switch", "mora", {"/s:ttyusb0", "1:3"}, "SPmora    04000000\r"},
       {"flash", "mora", {"/F:ttyUSB0", "1:3"}, "FPmora    04000000\r"},
   };
   for (const auto& c : cases) {
@@ -180,8 +162,7 @@ TEST(SetStates, FlashStoresThePowerUpStates) {
   RunResult run = RunWithHubs(Hub(7, "0F000000"), {"/F:ttyUSB0", "0:ALL"});
   SKIP_WITHOUT_SANDBOX(run);
   EXPECT_EQ(run.out, "");
-  EXPECT_EQ(RequestBytes(run),
-            (Strings{kQuery, kGetState, "FPmora    80FFFFFF\r"}));
+  EXPECT_EQ(RequestBytes(run), (Strings{kQuery, kGetState, "FPmora    80FFFFFF\r"}));
   EXPECT_EQ(DumpField(run, "ttyUSB0", "present"), "80FFFFFF");
   EXPECT_EQ(DumpField(run, "ttyUSB0", "powerup"), "80FFFFFF");
 
@@ -200,8 +181,7 @@ TEST(SetStates, ArgumentErrorsSendNothing) {
       {{"/S:ttyACM0", "1:3"}, "Invalid Command!"},
       {{"/F:ttyUSB", "1:3"}, "Invalid Command!"},
       {{"/S:ttyUSB0", "123456789", "1:3"}, "Invalid Password!"},
-      {{"/F:ttyUSB0", "\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9", "1:3"},
-       "Invalid Password!"},
+      {{"/F:ttyUSB0", "\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9", "1:3"}, "Invalid Password!"},
   };
   for (const auto& c : cases) {
     RunResult run = RunWithHubs(Hub(7, kSomeStates), c.args);
@@ -221,11 +201,7 @@ TEST(SetStates, QueryFailuresStopBeforeTheSetStateRequest) {
     std::string out;
     std::size_t requests;
   } cases[] = {
-      {"no such device",
-       Hub(7, kSomeStates),
-       {"/S:ttyUSB999", "1:3"},
-       "Query Err",
-       0},
+      {"no such device", Hub(7, kSomeStates), {"/S:ttyUSB999", "1:3"}, "Query Err", 0},
       {"another identity",
        {"--hub", "0", "--identity", "OTHERS"},
        {"/S:ttyUSB0", "1:3"},
@@ -260,48 +236,21 @@ TEST(SetStates, Replies) {
     double min_seconds;
   } cases[] = {
       {"echo of the states sent", {}, "", 0},
-      {"echo in lower case",
-       {"--echo", "a6ffffff"},
-       "Set Port State Error!",
-       0},
+      {"echo in lower case", {"--echo", "a6ffffff"}, "Set Port State Error!", 0},
       {"seven-digit echo", {"--echo", "A6FFFFF"}, "Set Port State Error!", 0},
-      {"absent ports cleared in the echo",
-       {"--echo", "A6000000"},
-       "Set Port State Error!",
-       0},
+      {"absent ports cleared in the echo", {"--echo", "A6000000"}, "Set Port State Error!", 0},
       {"longer echo", {"--echo", "A6FFFFFF0"}, "", 0},
       {"E01", {"--fault-on", "SP", "--e01"}, "Password Error!", 0},
-      {"E01 and more",
-       {"--fault-on", "SP", "--reply", "E01xyz\\r\\n"},
-       "Password Error!",
-       0},
-      {"E02",
-       {"--fault-on", "SP", "--reply", "E02\\r\\n"},
-       "Command Error!",
-       0},
-      {"e01",
-       {"--fault-on", "SP", "--reply", "e01\\r\\n"},
-       "Command Error!",
-       0},
-      {"lower-case g",
-       {"--fault-on", "SP", "--reply", "ga6ffffff\\r\\n"},
-       "Command Error!",
-       0},
-      {"bare line feed",
-       {"--fault-on", "SP", "--reply", "\\n"},
-       "Command Error!",
-       0},
-      {"over-long reply",
-       {"--fault-on", "SP", "--overlong"},
-       "Error Parameters",
-       0},
+      {"E01 and more", {"--fault-on", "SP", "--reply", "E01xyz\\r\\n"}, "Password Error!", 0},
+      {"E02", {"--fault-on", "SP", "--reply", "E02\\r\\n"}, "Command Error!", 0},
+      {"e01", {"--fault-on", "SP", "--reply", "e01\\r\\n"}, "Command Error!", 0},
+      {"lower-case g", {"--fault-on", "SP", "--reply", "ga6ffffff\\r\\n"}, "Command Error!", 0},
+      {"bare line feed", {"--fault-on", "SP", "--reply", "\\n"}, "Command Error!", 0},
+      {"over-long reply", {"--fault-on", "SP", "--overlong"}, "Error Parameters", 0},
       {"hang-up", {"--fault-on", "SP", "--hangup", "3"}, "Read Timeout", 0},
       {"late answer", {"--fault-on", "SP", "--late", "300"}, "", 0.3},
       {"silence", {"--fault-on", "SP", "--silent"}, "Read Timeout", 10.1},
-      {"partial then silence",
-       {"--fault-on", "SP", "--partial", "4"},
-       "Read Timeout",
-       10.1},
+      {"partial then silence", {"--fault-on", "SP", "--partial", "4"}, "Read Timeout", 10.1},
   };
   std::vector<Invocation> runs;
   for (const auto& c : cases) {
@@ -318,8 +267,7 @@ TEST(SetStates, Replies) {
     EXPECT_EQ(run.out, c.out.empty() ? "" : c.out + "\n");
     EXPECT_EQ(run.err, "");
     EXPECT_EQ(run.status, 0);
-    EXPECT_EQ(RequestBytes(run),
-              (Strings{kQuery, kGetState, "SPmora    A6FFFFFF\r"}));
+    EXPECT_EQ(RequestBytes(run), (Strings{kQuery, kGetState, "SPmora    A6FFFFFF\r"}));
     if (c.min_seconds >= 10) {
       EXPECT_GE(run.seconds, c.min_seconds);
       EXPECT_GE(SecondsAfterLastRequest(run), c.min_seconds - 0.1);
@@ -342,10 +290,10 @@ TEST(SetStates, WrongPasswordLeavesTheStates) {
 
 // A whole session: switch, read back, toggle, read back.
 TEST(SetStates, SwitchAndReadBack) {
-  RunResult run = RunScriptWithHubs(
-      Hub(4, "00000000"),
-      "$NEXLI /S:ttyUSB0 1:1,3 && $NEXLI /G:ttyUSB0 && $NEXLI /S:ttyUSB0 T:ALL"
-      " && $NEXLI /G:ttyUSB0 -B");
+  RunResult run =
+      RunScriptWithHubs(Hub(4, "00000000"),
+                        "$NEXLI /S:ttyUSB0 1:1,3 && $NEXLI /G:ttyUSB0 && $NEXLI /S:ttyUSB0 T:ALL"
+                        " && $NEXLI /G:ttyUSB0 -B");
   SKIP_WITHOUT_SANDBOX(run);
   EXPECT_EQ(run.out, "On=1,3 Off=2,4\n1010\n");
 }

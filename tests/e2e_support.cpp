@@ -86,22 +86,19 @@ RunResult Spawn(const std::vector<std::string>& argv) {
   RunResult result;
   int out_pipe[2];
   int err_pipe[2];
-  if (pipe2(out_pipe, O_CLOEXEC) != 0 || pipe2(err_pipe, O_CLOEXEC) != 0)
-    return result;
+  if (pipe2(out_pipe, O_CLOEXEC) != 0 || pipe2(err_pipe, O_CLOEXEC) != 0) return result;
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
   posix_spawn_file_actions_adddup2(&actions, out_pipe[1], 1);
   posix_spawn_file_actions_adddup2(&actions, err_pipe[1], 2);
   std::vector<char*> args;
-  for (const std::string& word : argv)
-    args.push_back(const_cast<char*>(word.c_str()));
+  for (const std::string& word : argv) args.push_back(const_cast<char*>(word.c_str()));
   args.push_back(nullptr);
 
   auto start = std::chrono::steady_clock::now();
   pid_t pid = -1;
-  int spawned =
-      posix_spawnp(&pid, args[0], &actions, nullptr, args.data(), environ);
+  int spawned = posix_spawnp(&pid, args[0], &actions, nullptr, args.data(), environ);
   posix_spawn_file_actions_destroy(&actions);
   close(out_pipe[1]);
   close(err_pipe[1]);
@@ -132,14 +129,10 @@ RunResult Spawn(const std::vector<std::string>& argv) {
   }
   int status = 0;
   waitpid(pid, &status, 0);
-  result.end_time = std::chrono::duration<double>(
-                        std::chrono::system_clock::now().time_since_epoch())
-                        .count();
-  result.seconds =
-      std::chrono::duration<double>(std::chrono::steady_clock::now() - start)
-          .count();
-  result.status =
-      WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  result.end_time =
+      std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
+  result.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
   return result;
 }
 
@@ -156,8 +149,7 @@ RunResult SpawnInSandbox(const std::vector<std::string>& hub_options,
 
   RunResult result = Spawn(argv);
   result.skipped =
-      result.status == 77 &&
-      result.err.find("cannot make a private /dev") != std::string::npos;
+      result.status == 77 && result.err.find("cannot make a private /dev") != std::string::npos;
   result.requests = ParseLog(ReadFile(log));
   result.dump = ReadFile(dump);
   std::remove(log.c_str());
@@ -168,17 +160,11 @@ RunResult SpawnInSandbox(const std::vector<std::string>& hub_options,
 
 }  // namespace
 
-int RevisionUnderTest() {
-  return std::atoi(EnvOr("NEXLI_TEST_REVISION", "103").c_str());
-}
+int RevisionUnderTest() { return std::atoi(EnvOr("NEXLI_TEST_REVISION", "103").c_str()); }
 
-std::string ProgramName() {
-  return RevisionUnderTest() == 102 ? "nexla" : "nexli";
-}
+std::string ProgramName() { return RevisionUnderTest() == 102 ? "nexla" : "nexli"; }
 
-RunResult RunCommand(const std::vector<std::string>& argv) {
-  return Spawn(argv);
-}
+RunResult RunCommand(const std::vector<std::string>& argv) { return Spawn(argv); }
 
 std::string HubsimPath() { return EnvOr("HUBSIM", "hubsim"); }
 
@@ -199,8 +185,7 @@ RunResult RunScriptWithHubs(const std::vector<std::string>& hub_options,
                             const std::string& script) {
   std::string program;
   for (const std::string& word : ProgramCommand()) program += word + " ";
-  return SpawnInSandbox(
-      hub_options, {"/bin/sh", "-c", "NEXLI='" + program + "'; " + script});
+  return SpawnInSandbox(hub_options, {"/bin/sh", "-c", "NEXLI='" + program + "'; " + script});
 }
 
 std::vector<std::string> RequestBytes(const RunResult& run) {
@@ -209,8 +194,7 @@ std::vector<std::string> RequestBytes(const RunResult& run) {
   return bytes;
 }
 
-std::string DumpField(const RunResult& run, const std::string& device,
-                      const std::string& field) {
+std::string DumpField(const RunResult& run, const std::string& device, const std::string& field) {
   std::istringstream lines(run.dump);
   for (std::string line; std::getline(lines, line);) {
     if (line.compare(0, device.size() + 1, device + " ") != 0) continue;
@@ -234,8 +218,7 @@ std::vector<RunResult> RunAllWithHubs(const std::vector<Invocation>& runs) {
       results[i] = RunWithHubs(runs[i].hub_options, runs[i].args);
   };
   std::vector<std::thread> workers;
-  for (std::size_t n = 0; n < 16 && n < runs.size(); ++n)
-    workers.emplace_back(worker);
+  for (std::size_t n = 0; n < 16 && n < runs.size(); ++n) workers.emplace_back(worker);
   for (std::thread& w : workers) w.join();
   return results;
 }

@@ -48,8 +48,7 @@ RunResult RunWithHubs(const std::vector<std::string>& hub_options,
                       const std::vector<std::string>& args);
 
 // Runs a shell script inside hubsim; "$NEXLI" in the script runs the program.
-RunResult RunScriptWithHubs(const std::vector<std::string>& hub_options,
-                            const std::string& script);
+RunResult RunScriptWithHubs(const std::vector<std::string>& hub_options, const std::string& script);
 
 // One run of the program: hub options and the program's arguments.
 struct Invocation {
@@ -70,8 +69,7 @@ double SecondsAfterLastRequest(const RunResult& run);
 std::vector<std::string> RequestBytes(const RunResult& run);
 
 // The value of field (e.g. "present") of device's line in the dump.
-std::string DumpField(const RunResult& run, const std::string& device,
-                      const std::string& field);
+std::string DumpField(const RunResult& run, const std::string& device, const std::string& field);
 
 // Skips the running test when the sandbox could not be made.
 #define SKIP_WITHOUT_SANDBOX(run)                                        \

@@ -62,10 +62,8 @@ TEST(Conversions, BitmapToHexText) {
     std::uint64_t bitmap;
     std::string text;
   } cases[] = {
-      {0, "00000000"},
-      {0x1A6, "A6010000"},
-      {0xFFFFFFFF, "FFFFFFFF"},
-      {0x100000001ULL, "01000000"},  // bits 32 to 63 are dropped
+      {0, "00000000"},          {0x1A6, "A6010000"},
+      {0xFFFFFFFF, "FFFFFFFF"}, {0x100000001ULL, "01000000"},  // bits 32 to 63 are dropped
       {0x80000000, "00000080"},
   };
   for (const auto& c : cases) {

@@ -73,8 +73,7 @@ struct FakeHub {
         if (byte == '\r') break;
       }
       if (!reply.empty()) {
-        EXPECT_EQ(write(master, reply.data(), reply.size()),
-                  static_cast<ssize_t>(reply.size()));
+        EXPECT_EQ(write(master, reply.data(), reply.size()), static_cast<ssize_t>(reply.size()));
       }
       if (hang_up) {
         // Let the bytes reach the other side, then close the master.
@@ -111,14 +110,11 @@ struct ExchangeCase {
 TEST(SendCommand, RepliesAndTheirStatus) {
   const ExchangeCase cases[] = {
       {"complete", "G\n", "OK", "G\n", ""},
-      {"carriage return kept", "TORVAN     8101\r\n", "OK",
-       "TORVAN     8101\r\n", ""},
-      {"exactly 20 bytes", "0123456789012345678\n", "OK",
-       "0123456789012345678\n", ""},
-      {"bytes after the line feed stay unread", "A6010000\r\nXYZ", "OK",
-       "A6010000\r\n", "XYZ"},
-      {"20 bytes without a line feed", "01234567890123456789ABCDE\n",
-       "Error Parameters", "01234567890123456789", "ABCDE\n"},
+      {"carriage return kept", "TORVAN     8101\r\n", "OK", "TORVAN     8101\r\n", ""},
+      {"exactly 20 bytes", "0123456789012345678\n", "OK", "0123456789012345678\n", ""},
+      {"bytes after the line feed stay unread", "A6010000\r\nXYZ", "OK", "A6010000\r\n", "XYZ"},
+      {"20 bytes without a line feed", "01234567890123456789ABCDE\n", "Error Parameters",
+       "01234567890123456789", "ABCDE\n"},
   };
   for (const ExchangeCase& c : cases) {
     SCOPED_TRACE(c.name);
@@ -160,8 +156,7 @@ TEST(SendCommand, PartialReplyThenSilenceTimesOut) {
 TEST(SendCommand, DevicesThatCannotBeUsed) {
   char buf[kReplyBufferSize];
   std::memset(buf, '#', sizeof buf);
-  EXPECT_EQ(SendCommand("/nonexistent/ttyUSB0", "?Q\r", buf, 100),
-            "Open Port Error!");
+  EXPECT_EQ(SendCommand("/nonexistent/ttyUSB0", "?Q\r", buf, 100), "Open Port Error!");
   EXPECT_EQ(std::string(buf), "");
 
   // A plain file opens but cannot be configured; its descriptor is closed.
@@ -232,8 +227,7 @@ TEST(SerialPort, SettingsTable) {
     ASSERT_GE(fd, 0);
     ASSERT_EQ(set_opt(fd, c.speed, c.bits, c.parity, c.stop), 0);
     struct termios tio = last_applied;
-    EXPECT_EQ(tio.c_cflag & (CLOCAL | CREAD),
-              static_cast<tcflag_t>(CLOCAL | CREAD));
+    EXPECT_EQ(tio.c_cflag & (CLOCAL | CREAD), static_cast<tcflag_t>(CLOCAL | CREAD));
     EXPECT_EQ(tio.c_lflag, 0u);
     EXPECT_EQ(tio.c_oflag, 0u);
     EXPECT_EQ(tio.c_cc[VMIN], 0);
@@ -275,8 +269,7 @@ TEST(SerialPort, ShortWriteCountsAsNothing) {
 TEST(SerialPort, DescriptorsBeyondTheSelectSetAreRefused) {
   struct rlimit limit;
   getrlimit(RLIMIT_NOFILE, &limit);
-  if (limit.rlim_max <= FD_SETSIZE + 1)
-    GTEST_SKIP() << "descriptor limit too low";
+  if (limit.rlim_max <= FD_SETSIZE + 1) GTEST_SKIP() << "descriptor limit too low";
   struct rlimit raised = limit;
   raised.rlim_cur = FD_SETSIZE + 16;
   ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &raised), 0);
@@ -313,17 +306,13 @@ TEST(SerialPort, SilentDeviceWaitsTenSecondsAndAHundredMilliseconds) {
   ExpectSilentWait(100, 10.1);
 }
 
-TEST(SerialPort, LongExtraWaitCarriesIntoSeconds) {
-  ExpectSilentWait(1500, 11.5);
-}
+TEST(SerialPort, LongExtraWaitCarriesIntoSeconds) { ExpectSilentWait(1500, 11.5); }
 
 TEST(HubProtocol, RequestLayouts) {
   EXPECT_EQ(QueryRequest(), "?Q\r");
   EXPECT_EQ(GetStateRequest(), "GP\r");
-  EXPECT_EQ(SetStateRequest("SP", "mora    ", "0C000000"),
-            "SPmora    0C000000\r");
-  EXPECT_EQ(ChangePasswordRequest("mora    ", "abc     "),
-            "CPmora    abc     \r");
+  EXPECT_EQ(SetStateRequest("SP", "mora    ", "0C000000"), "SPmora    0C000000\r");
+  EXPECT_EQ(ChangePasswordRequest("mora    ", "abc     "), "CPmora    abc     \r");
   EXPECT_EQ(PasswordRequest("WP", "abc     "), "WPabc     \r");
   EXPECT_EQ(SetStateRequest("FP", "12345678", "80FFFFFF").size(), 19u);
   EXPECT_EQ(PasswordRequest("RH", "mora    ").size(), 11u);
