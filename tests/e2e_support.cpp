@@ -55,7 +55,7 @@ std::string Unescape(const std::string& text) {
       bytes += '\n';
     } else if (kind == 't') {
       bytes += '\t';
-    } else if (kind == 'x' && i + 2 < text.size() + 0) {
+    } else if (kind == 'x' && i + 2 < text.size()) {
       bytes += static_cast<char>(std::stoi(text.substr(i + 1, 2), nullptr, 16));
       i += 2;
     } else {
