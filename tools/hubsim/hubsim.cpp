@@ -76,6 +76,8 @@ const char kUsage[] =
     "up for good\n"
     "  --trailing TEXT        send TEXT after every complete reply\n"
     "  --pace                 take the time a 9600 8N1 line takes\n"
+    "  --stop-reading N       answer N requests, then take no more bytes, "
+    "like a full buffer; hang up 2 s later\n"
     "\n"
     "TEXT and CODE values understand \\r \\n \\t \\\\ and \\xHH.\n"
     "Exit status: that of COMMAND (128+N if killed by signal N); 2 for bad\n"
@@ -238,6 +240,8 @@ Options ParseOptions(int argc, char** argv) {
     } else if (name == "--pace") {
       flag();
       hub().faults.pace = true;
+    } else if (name == "--stop-reading") {
+      hub().faults.stop_reading = ParseInt(name, value(), 0, INT_MAX);
     } else {
       BadUsage("unknown option " + name + " (see --help)");
     }

@@ -2,6 +2,7 @@
 
 #include <poll.h>
 #include <sys/ioctl.h>
+#include <termios.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -22,6 +23,10 @@ int64_t ByteTime(int64_t count) { return count * 10 * 1000000000LL / 9600; }
 // before it (it may never read them), and how often it looks.
 const int64_t kHangupMaxWait = 2000 * kMs;
 const int64_t kHangupCheckEvery = kMs / 2;
+
+// How long a hub that stopped reading stays on the line before it hangs up:
+// a write that waits for room (a blocking one) ends then.
+const int64_t kDeafFor = 2000 * kMs;
 
 }  // namespace
 
@@ -50,7 +55,9 @@ void LogRequest(int log_fd, int number, const std::string& bytes,
 }
 
 Line::Line(const Hub& hub, int master, int slave, int log_fd)
-    : hub_(hub), master_(master), slave_(slave), log_fd_(log_fd) {}
+    : hub_(hub), master_(master), slave_(slave), log_fd_(log_fd) {
+  if (hub_.settings().faults.stop_reading == 0) StopReading(NowNs());
+}
 
 Line::~Line() {
   if (master_ >= 0) close(master_);
@@ -59,7 +66,7 @@ Line::~Line() {
 
 short Line::PollEvents(int64_t now) const {
   if (master_ < 0) return 0;
-  short events = POLLIN;
+  short events = deaf_since_ < 0 ? POLLIN : 0;
   if (hangup_since_ < 0 && !out_.empty() && !out_.front().hang_up &&
       out_.front().due <= now)
     events |= POLLOUT;
@@ -69,14 +76,18 @@ short Line::PollEvents(int64_t now) const {
 int64_t Line::NextDeadline(int64_t now) const {
   if (master_ < 0) return -1;
   if (hangup_since_ >= 0) return now + kHangupCheckEvery;
-  if (out_.empty()) return -1;
+  // A hub that stopped reading hangs up when its time is over.
+  int64_t deadline = deaf_since_ < 0 ? -1 : deaf_since_ + kDeafFor;
+  if (out_.empty()) return deadline;
   const Chunk& next = out_.front();
-  if (next.due > now) return next.due;
-  return next.hang_up ? now : -1;  // a due write waits for POLLOUT
+  int64_t due = next.due > now ? next.due : next.hang_up ? now : -1;
+  // (-1: a due write waits for POLLOUT)
+  if (due >= 0 && (deadline < 0 || due < deadline)) deadline = due;
+  return deadline;
 }
 
 void Line::Receive(int64_t now) {
-  if (master_ < 0) return;
+  if (master_ < 0 || deaf_since_ >= 0) return;
   char buf[4096];
   for (;;) {
     ssize_t n = read(master_, buf, sizeof buf);
@@ -92,6 +103,10 @@ void Line::Receive(int64_t now) {
       Answer answer = hub_.Handle(request_);
       Queue(answer, request_start_, request_.size(), now);
       request_.clear();
+      if (++answered_ == hub_.settings().faults.stop_reading) {
+        StopReading(now);
+        return;
+      }
     }
   }
 }
@@ -123,6 +138,10 @@ void Line::Queue(const Answer& answer, int64_t request_start,
 
 void Line::Serve(int64_t now) {
   if (master_ < 0) return;
+  if (deaf_since_ >= 0 && now - deaf_since_ >= kDeafFor) {
+    HangUp();
+    return;
+  }
   while (hangup_since_ < 0 && !out_.empty() && out_.front().due <= now) {
     Chunk& next = out_.front();
     if (next.hang_up) {
@@ -166,6 +185,15 @@ void Line::HangUp() {
   slave_ = -1;
   out_.clear();
   hangup_since_ = -1;
+}
+
+void Line::StopReading(int64_t now) {
+  deaf_since_ = now;
+  // Stop the line's output toward the hub, as a full buffer stops it: from
+  // now on a write there takes no byte. (Filling the pseudo-terminal's buffer
+  // would do the same only once the line discipline on our side had taken
+  // its share, a moment later.) Replies still go out.
+  tcflow(slave_, TCOOFF);
 }
 
 void Line::LogLeftover() const {

@@ -24,7 +24,8 @@ void LogRequest(int log_fd, int number, const std::string& bytes,
 class Line {
  public:
   // Takes ownership of the pty descriptors master (non-blocking) and slave.
-  // Requests are logged to log_fd (not owned; -1 for none).
+  // Requests are logged to log_fd (not owned; -1 for none). A hub told to
+  // stop reading after 0 requests stops at once.
   Line(const Hub& hub, int master, int slave, int log_fd);
   ~Line();
   Line(const Line&) = delete;
@@ -42,11 +43,12 @@ class Line {
   int64_t NextDeadline(int64_t now) const;
 
   // Reads everything available from the master, handles each complete
-  // request and queues its reply.
+  // request and queues its reply. Reads nothing once the hub stopped reading.
   void Receive(int64_t now);
 
   // Writes the reply bytes whose time has come and carries out a pending
-  // hang-up once the program has read what was sent before it.
+  // hang-up once the program has read what was sent before it, or once a
+  // hub that stopped reading has been deaf for its time.
   void Serve(int64_t now);
 
   // Logs the bytes of an unfinished request (no "\r" yet), if any, marked as
@@ -65,6 +67,9 @@ class Line {
   void Queue(const Answer& answer, int64_t request_start, size_t request_size,
              int64_t now);
   void HangUp();
+  // Reads nothing from now on, and the line toward the hub takes no more
+  // bytes: the program's writes find it full.
+  void StopReading(int64_t now);
 
   Hub hub_;
   int master_;
@@ -74,6 +79,8 @@ class Line {
   int64_t request_start_ = 0;  // arrival time of the request's first byte
   std::deque<Chunk> out_;
   int64_t hangup_since_ = -1;  // when a hang-up became due, or -1
+  long answered_ = 0;          // requests handled so far
+  int64_t deaf_since_ = -1;    // when the hub stopped reading, or -1
 };
 
 }  // namespace hubsim
