@@ -38,6 +38,7 @@ TEST(StateExpressions, Results) {
       {"1-3", 7, "00000000", "04000000"},
       {"1:3,3,3", 7, "00000000", "04000000"},
       {"1:32", 32, "00000000", "00000080"},
+      {"1:2", 8, "99000000", "9B000000"},  // the states reported, digit 9 included, kept
       {"0:ALL", 7, kSomeStates, "80FFFFFF"},
       {"0:ALL", 16, kSomeStates, "0000FFFF"},
       {"0:ALL", 32, kSomeStates, "00000000"},
@@ -61,6 +62,8 @@ TEST(StateExpressions, Results) {
       {"H:", 8, kSomeStates, "FFFFFFFF"},
       {"H:00000000", 7, kSomeStates, "80FFFFFF"},
       {"H:00000000", 32, kSomeStates, "00000000"},
+      {"H:01234567", 32, kSomeStates, "01234567"},
+      {"H:89ABCDEF", 32, kSomeStates, "89ABCDEF"},
       {"h:a601", 16, kSomeStates, "A601FFFF"},
       {"t:all", 4, "05000000", "FAFFFFFF"},
   };

@@ -22,6 +22,10 @@ TEST(Conversions, HexTextToBitmap) {
       {"0F000000", 0x0F, 0x0F000000},
       {"FFFFFFFF", 0xFFFFFFFF, 0xFFFFFFFF},
       {"00000000", 0, 0},
+      // Every digit, both cases.
+      {"01234567", 0x67452301, 0x01234567},
+      {"89ABCDEF", 0xEFCDAB89, 0x89ABCDEF},
+      {"89abcdef", 0xEFCDAB89, 0x89ABCDEF},
       {"A6010000FF", 0x1A6, 0xA6010000},  // characters after the eighth ignored
       // A non-digit spills: 'G' is 16, so the byte G0 is 0x100.
       {"G0000000", 0x100, 0x100000000ULL},
@@ -64,7 +68,8 @@ TEST(Conversions, BitmapToHexText) {
   } cases[] = {
       {0, "00000000"},          {0x1A6, "A6010000"},
       {0xFFFFFFFF, "FFFFFFFF"}, {0x100000001ULL, "01000000"},  // bits 32 to 63 are dropped
-      {0x80000000, "00000080"},
+      {0x80000000, "00000080"}, {0x67452301, "01234567"},
+      {0xEFCDAB89, "89ABCDEF"},
   };
   for (const auto& c : cases) {
     std::string text = "previous";
