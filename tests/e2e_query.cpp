@@ -1,6 +1,7 @@
 // /Q and /G end to end against virtual hubs: every output form byte for byte,
 // every failure line, and the requests that went over the wire.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <string>
 #include <vector>
@@ -298,6 +299,18 @@ TEST(GetStates, ThreeForms) {
       EXPECT_EQ(RequestBytes(run), (Strings{kQuery, kGetState}));
     }
   }
+}
+
+// Started as a session leader without a controlling terminal, as some service
+// managers start programs, the program must not take the hub's line as its
+// terminal: the hub's hang-up would then end it by SIGHUP, without a word.
+TEST(GetStates, SessionLeaderOutlivesAHangUp) {
+  if (access("/usr/bin/setsid", X_OK) != 0) GTEST_SKIP() << "no setsid";
+  RunResult run = RunScriptWithHubs({"--hub", "0", "--fault-on", "GP", "--hangup", "3"},
+                                    "/usr/bin/setsid -w $NEXLI /G:ttyUSB0; echo \"status $?\"");
+  SKIP_WITHOUT_SANDBOX(run);
+  EXPECT_EQ(run.out, "Get Port State Err\nstatus 0\n");
+  EXPECT_EQ(run.err, "");
 }
 
 // Bytes after a reply's line feed never become part of the next reply.
