@@ -27,7 +27,6 @@ std::string ExpectedHelp() {
 
 TEST(CommandLine, HelpIsPrintedExactly) {
   const std::string help = ExpectedHelp();
-  ASSERT_EQ(std::count(help.begin(), help.end(), '\n'), 52);
   const std::vector<std::vector<std::string>> invocations = {
       {}, {"/?"}, {"/h"}, {"/H"}, {"/HELP"}, {"/help", "two", "words"}, {"/?:ttyUSB0"}};
   for (const auto& args : invocations) {

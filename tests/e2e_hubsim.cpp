@@ -88,6 +88,7 @@ TEST(Hubsim, StateFileKeepsPowerUpStatesAndPassword) {
   run = RunScriptWithHubs(hub, "$NEXLI /G:ttyUSB0; $NEXLI /W:ttyUSB0; $NEXLI /W:ttyUSB0 n3w");
   EXPECT_EQ(run.out, "On=2,3 Off=1,4,5,6,7,8\nInvalid Password!\n");
   run = RunScriptWithHubs(hub, "$NEXLI /D:ttyUSB0 n3w");
+  EXPECT_EQ(run.out, "");
   run = RunScriptWithHubs(hub, "$NEXLI /G:ttyUSB0 -H; $NEXLI /W:ttyUSB0");
   EXPECT_EQ(run.out, "FFFFFFFF\n");
 
