@@ -273,7 +273,7 @@ TEST(SetStates, Replies) {
     EXPECT_EQ(RequestBytes(run), (Strings{kQuery, kGetState, "SPmora    A6FFFFFF\r"}));
     if (c.min_seconds >= 10) {
       EXPECT_GE(run.seconds, c.min_seconds);
-      EXPECT_GE(SecondsAfterLastRequest(run), c.min_seconds - 0.1);
+      EXPECT_GE(SecondsAfterLastRequest(run), c.min_seconds - kLogSlack);
       EXPECT_LT(SecondsAfterLastRequest(run), 11.0);
     } else {
       EXPECT_GE(SecondsAfterLastRequest(run), c.min_seconds * 0.9);
