@@ -191,8 +191,9 @@ void Line::StopReading(int64_t now) {
   deaf_since_ = now;
   // Stop the line's output toward the hub, as a full buffer stops it: from
   // now on a write there takes no byte. (Filling the pseudo-terminal's buffer
-  // would do the same only once the line discipline on our side had taken
-  // its share, a moment later.) Replies still go out.
+  // instead would race: the line discipline on our side takes its share a
+  // moment later, and a small write still finds a recycled buffer.) Replies
+  // still go out.
   tcflow(slave_, TCOOFF);
 }
 
