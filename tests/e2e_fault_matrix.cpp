@@ -2,6 +2,7 @@
 // exact line printed, the time it takes, and what the hub holds afterwards.
 #include <gtest/gtest.h>
 
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -58,9 +59,9 @@ const std::string kResetErr = "Reset Hub Error!\n";
 struct FaultRow {
   const char* name;
   Strings options;
-  double wait;              // seconds the reply is waited for, at least (10.1: a time-out)
-  std::string out[9];       // what each command prints, in the order of kCommands
-  const char* took_effect;  // '+' where the command's request changed the hub
+  double wait;  // seconds the reply is waited for, at least (10.1: a time-out)
+  std::string out[std::size(kCommands)];  // what each command prints, in the order of kCommands
+  const char* took_effect;                // '+' where the command's request changed the hub
 };
 
 // clang-format off
