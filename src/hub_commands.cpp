@@ -4,7 +4,21 @@
 
 #include "front_end.h"
 #include "hub_model.h"
+#include "port_lock.h"
 #include "serial_link.h"
+
+// ---- Sharing the port -------------------------------------------------------
+
+// Waits for the control port COM_Name and keeps it until the process ends,
+// so that no other caller's request comes between this command's exchanges.
+// A port that another holder keeps past the wait ends the command with
+// held_message, before any byte is sent.
+static void HoldControlPort(const char* held_message) {
+  int lock_fd = -1;
+  if (LockPort(COM_Name, kPortLockWaitSeconds * 1000, &lock_fd) == kPortHeld)
+    RetError(held_message);
+  // lock_fd stays open: the lock ends with the process.
+}
 
 // ---- /Q ---------------------------------------------------------------------
 
@@ -19,7 +33,9 @@ static std::string HubLine(const std::string& device, int nPorts,
 }
 
 // Every path from /dev/ttyUSB0 to /dev/ttyUSB255, in ascending order; devices
-// that are not hubs are skipped without a word.
+// that are not hubs are skipped without a word. Each device is locked for its
+// own query only; one that cannot be opened, or that another holder keeps past
+// the wait, is skipped like any device that does not answer as a hub.
 static void ScanHubs(bool formatted) {
   int count = 0;
   std::string numbers;
@@ -28,7 +44,13 @@ static void ScanHubs(bool formatted) {
     int nPorts = 0;
     std::string fw;
     std::uint64_t PS64 = 0;
-    if (QueryHub("/dev/" + device, &nPorts, &fw, &PS64) != kStatusOK) continue;
+    int lock_fd = -1;
+    if (LockPort("/dev/" + device, kPortLockWaitSeconds * 1000, &lock_fd) !=
+        kStatusOK)
+      continue;
+    std::string ret = QueryHub("/dev/" + device, &nPorts, &fw, &PS64);
+    UnlockPort(lock_fd);
+    if (ret != kStatusOK) continue;
     ++count;
     if (formatted)
       numbers += my_itos(n) + ",";
@@ -51,6 +73,7 @@ static void QueryOneHub(bool formatted) {
   int nPorts = 0;
   std::string fw;
   std::uint64_t PS64 = 0;
+  HoldControlPort(kQueryErr);
   std::string ret = QueryHub(COM_Name, &nPorts, &fw, &PS64);
   if (ret != kStatusOK) RetError(ret);
   if (!formatted) {
@@ -99,6 +122,8 @@ void DoSetPortState(std::string sp_command) {
     sPS = arg3;
   }
 
+  // The query, the state read and the set request are one read-modify-write.
+  HoldControlPort(kQueryErr);
   int nPorts = 0;
   std::string fw;
   std::uint64_t PS64 = 0;
@@ -137,6 +162,7 @@ void DoGetPortState() {
       !(arg2.empty() || option == "-B" || option == "-H"))
     RetError("Invalid Command!");
 
+  HoldControlPort(kQueryErr);
   int nPorts = 0;
   std::string fw;
   std::uint64_t PS64 = 0;
@@ -176,6 +202,7 @@ void DoChangePassword() {
     new_password = PasswordField(arg3);
   }
 
+  HoldControlPort("Change Password Error!");
   char buf[kReplyBufferSize];
   std::string ret = SendCommand(
       COM_Name, ChangePasswordRequest(current_password, new_password), buf,
@@ -197,6 +224,7 @@ static void SendPasswordRequest(const std::string& code,
   CheckPortAndArgumentCount();
   TakePassword();
 
+  HoldControlPort(exchange_error.c_str());
   char buf[kReplyBufferSize];
   std::string ret =
       SendCommand(COM_Name, PasswordRequest(code, current_password), buf, 100);
@@ -220,6 +248,7 @@ void DoResetHub() {
   CheckPortAndArgumentCount();
   TakePassword();
 
+  HoldControlPort("Reset Hub Error!");
   char buf[kReplyBufferSize];
   std::string ret =
       SendCommand(COM_Name, PasswordRequest("RH", current_password), buf, 100);

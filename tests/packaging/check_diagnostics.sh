@@ -21,10 +21,11 @@ done >"$work/joined"
 
 grep -o 'RetError("[^"]*")' "$work/joined" | sed 's/^RetError("//; s/")$//' \
   >"$work/returned"
-# Strings of the protocol, never printed: "OK", the identity, "E01" and the
+# Strings of the protocol and of the port lock, never printed: "OK", the
+# identity, "E01", the lock statuses and the
 # default password.
 grep -o 'const char\* const k[A-Za-z]* = "[^"]*"' "$work/joined" |
-  grep -Ev ' k(StatusOK|HubIdentity|WrongPassword|DefaultPassword) = ' |
+  grep -Ev ' k(StatusOK|HubIdentity|WrongPassword|DefaultPassword|PortUnopened|PortHeld) = ' |
   sed 's/^[^"]*"//; s/"$//' >"$work/constants"
 grep -o 'SendPasswordRequest("[A-Z]*", "[^"]*", "[^"]*")' "$work/joined" |
   sed 's/^SendPasswordRequest("[A-Z]*", "//; s/")$//; s/", "/\n/' \

@@ -93,6 +93,21 @@ bool PopulateDev(const std::string& scratch, std::string* why) {
   return true;
 }
 
+// Gives the sandbox empty lock directories of its own, so that the host's
+// UUCP lock files do not reach the command under test and the lock files a
+// test makes do not reach the host. A directory that does not exist, and a
+// link (Debian's /var/lock -> /run/lock), are left as they are.
+bool PrivateLockDirs(std::string* why) {
+  for (const char* dir : {"/run/lock", "/var/lock"}) {
+    struct stat st;
+    if (lstat(dir, &st) != 0 || !S_ISDIR(st.st_mode)) continue;
+    if (mount("tmpfs", dir, "tmpfs", MS_NOSUID | MS_NODEV | MS_NOEXEC,
+              "mode=1777") != 0)
+      return Fail(why, std::string("mount tmpfs on ") + dir);
+  }
+  return true;
+}
+
 }  // namespace
 
 bool MakePrivateDev(std::string* why) {
@@ -123,7 +138,7 @@ bool MakePrivateDev(std::string* why) {
     umount2(scratch, MNT_DETACH);
   }
   rmdir(scratch);
-  return ok;
+  return ok && PrivateLockDirs(why);
 }
 
 bool OpenPty(Pty* pty, std::string* why) {

@@ -13,7 +13,9 @@ namespace hubsim {
 // mount namespace with our user mapped to root (otherwise), makes every mount
 // private, and replaces /dev with a tmpfs holding null, zero, tty, random,
 // urandom (bound from the real ones), fd/stdin/stdout/stderr links, a new
-// devpts instance on /dev/pts and /dev/ptmx -> pts/ptmx. The rest of the file
+// devpts instance on /dev/pts and /dev/ptmx -> pts/ptmx. /run/lock (and
+// /var/lock, where it is a directory of its own) become empty tmpfs of mode
+// 1777, for UUCP lock files that only the sandbox sees. The rest of the file
 // system is unchanged. Returns false with a reason in *why on failure; the
 // process may then be left half set up and should exit.
 bool MakePrivateDev(std::string* why);
