@@ -4,6 +4,7 @@
 
 #include "front_end.h"
 #include "hub_model.h"
+#include "hub_scan.h"
 #include "port_lock.h"
 #include "serial_link.h"
 
@@ -33,29 +34,26 @@ static std::string HubLine(const std::string& device, int nPorts,
 }
 
 // Every path from /dev/ttyUSB0 to /dev/ttyUSB255, in ascending order; devices
-// that are not hubs are skipped without a word. Each device is locked for its
-// own query only; one that cannot be opened, or that another holder keeps past
-// the wait, is skipped like any device that does not answer as a hub.
+// that are not hubs are skipped without a word. The devices are queried all
+// at once, each under its own lock for its own query only; one that another
+// holder keeps past the wait is skipped like any device that does not answer
+// as a hub. What is printed is the same as querying them one by one.
 static void ScanHubs(bool formatted) {
+  std::string status[kScanDevices];
+  int nPorts[kScanDevices] = {0};
+  std::string fw[kScanDevices];
+  std::uint64_t PS64[kScanDevices] = {0};
+  QueryEveryHub(status, nPorts, fw, PS64);
+
   int count = 0;
   std::string numbers;
-  for (int n = 0; n <= 255; ++n) {
-    std::string device = "ttyUSB" + my_itos(n);
-    int nPorts = 0;
-    std::string fw;
-    std::uint64_t PS64 = 0;
-    int lock_fd = -1;
-    if (LockPort("/dev/" + device, kPortLockWaitSeconds * 1000, &lock_fd) !=
-        kStatusOK)
-      continue;
-    std::string ret = QueryHub("/dev/" + device, &nPorts, &fw, &PS64);
-    UnlockPort(lock_fd);
-    if (ret != kStatusOK) continue;
+  for (int n = 0; n < kScanDevices; ++n) {
+    if (status[n] != kStatusOK) continue;
     ++count;
     if (formatted)
       numbers += my_itos(n) + ",";
     else
-      PrintLine(HubLine(device, nPorts, PS64, fw));
+      PrintLine(HubLine("ttyUSB" + my_itos(n), nPorts[n], PS64[n], fw[n]));
   }
   if (!formatted) {
     PrintLine(my_itos(count) + " Managed USB Hub(s) Found.");

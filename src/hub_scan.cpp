@@ -1,0 +1,66 @@
+#include "hub_scan.h"
+
+#include <unistd.h>
+
+#include <atomic>
+#include <system_error>
+#include <thread>
+#include <vector>
+
+#include "hub_model.h"
+#include "port_lock.h"
+#include "serial_link.h"
+
+// The path of scan position n: "/dev/ttyUSB" and n in decimal.
+static std::string ScanPath(int n) { return "/dev/ttyUSB" + my_itos(n); }
+
+// One device's query, as a lone /Q:ttyUSBn would make it: the lock for as
+// long as the query lasts, then QueryHub.
+static std::string QueryOneDevice(const std::string& path, int* nPorts,
+                                  std::string* fw, std::uint64_t* PS64) {
+  int lock_fd = -1;
+  std::string ret = LockPort(path, kPortLockWaitSeconds * 1000, &lock_fd);
+  if (ret != kStatusOK) return ret;
+  ret = QueryHub(path, nPorts, fw, PS64);
+  UnlockPort(lock_fd);
+  return ret;
+}
+
+void QueryEveryHub(std::string status[kScanDevices], int nPorts[kScanDevices],
+                   std::string fw[kScanDevices],
+                   std::uint64_t PS64[kScanDevices]) {
+  // The names that exist; the others cost one look each and no thread.
+  std::vector<int> present;
+  for (int n = 0; n < kScanDevices; ++n) {
+    if (access(ScanPath(n).c_str(), F_OK) == 0)
+      present.push_back(n);
+    else
+      status[n] = kPortUnopened;
+  }
+
+  // Workers take the next device until none is left; every result goes to
+  // the device's own slots, so nothing is shared but the counter.
+  std::atomic<std::size_t> next{0};
+  auto work = [&] {
+    for (std::size_t i = next++; i < present.size(); i = next++) {
+      int n = present[i];
+      status[n] = QueryOneDevice(ScanPath(n), &nPorts[n], &fw[n], &PS64[n]);
+    }
+  };
+
+  // The calling thread is one of the workers; a thread that cannot be
+  // started leaves its share to the others.
+  std::vector<std::thread> workers;
+  std::size_t wanted = present.size() < kMaxScanQueries
+                           ? present.size()
+                           : static_cast<std::size_t>(kMaxScanQueries);
+  for (std::size_t w = 1; w < wanted; ++w) {
+    try {
+      workers.emplace_back(work);
+    } catch (const std::system_error&) {
+      break;
+    }
+  }
+  work();
+  for (std::thread& worker : workers) worker.join();
+}

@@ -1,0 +1,29 @@
+// The /Q scan's queries, all at once: every device that exists among
+// /dev/ttyUSB0 to /dev/ttyUSB255 is queried at the same time, each exactly as
+// a lone query of that device (its port lock, then QueryHub), so a scan costs
+// its slowest device and not the sum of them. Nothing here prints or ends the
+// process; the caller prints the results in ascending order.
+#ifndef NEXLI_HUB_SCAN_H
+#define NEXLI_HUB_SCAN_H
+
+#include <cstdint>
+#include <string>
+
+// The names the scan tries: ttyUSB0 to ttyUSB255.
+const int kScanDevices = 256;
+// Queries running at once at most: each holds two descriptors (its lock and
+// its exchange) and a thread, so 256 devices cannot exhaust either.
+const int kMaxScanQueries = 64;
+
+// Queries /dev/ttyUSBn for every n from 0 to 255 whose name exists, at most
+// kMaxScanQueries at a time, and returns when all have ended. For each n,
+// status[n] is "OK" with nPorts[n], fw[n] and PS64[n] written as QueryHub
+// writes them; another QueryHub status; kPortUnopened (from port_lock.h) for
+// a name that does not exist or cannot be opened; or kPortHeld for a device
+// that another holder kept past the lock's wait. Where no thread can be
+// started, the queries run one after another in the calling thread.
+void QueryEveryHub(std::string status[kScanDevices], int nPorts[kScanDevices],
+                   std::string fw[kScanDevices],
+                   std::uint64_t PS64[kScanDevices]);
+
+#endif

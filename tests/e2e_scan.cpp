@@ -1,0 +1,111 @@
+// The /Q scan queries every present device at once: the output is that of a
+// scan one device after another, byte for byte, and a scan costs its slowest
+// device, not the sum of them.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "e2e_support.h"
+
+namespace {
+
+using Strings = std::vector<std::string>;
+
+const char* const kIdleHub = ", 8 ports, On=None, Off=1,2,3,4,5,6,7,8, FW=101\n";
+
+// Seconds from the first request to device to the program's end.
+double SecondsFromFirstRequestTo(const RunResult& run, const std::string& device) {
+  double end = std::atof(DumpField(run, "command", "exited").c_str());
+  for (const Request& request : run.requests)
+    if (request.device == device) return end - request.time;
+  return -1;
+}
+
+TEST(ParallelScan, SilentDevicesCostOneTimeOutInAll) {
+  // Two hubs among four silent devices, another identity, a plain file and a
+  // device that hangs up in the middle of its reply.
+  const Strings hubs = {"--hub", "0",          "--ports",  "12",       "--states", "A6010000",
+                        "--fw",  "fff",        "--hub",    "1",        "--silent", "--hub",
+                        "2",     "--identity", "OTHERS",   "--hub",    "3",        "--not-tty",
+                        "--hub", "4",          "--silent", "--hub",    "5",        "--hangup",
+                        "8",     "--hub",      "9",        "--states", "01",       "--hub",
+                        "17",    "--silent",   "--hub",    "200",      "--silent"};
+  std::vector<RunResult> runs = RunAllWithHubs({{hubs, {"/Q"}}, {hubs, {"/Q", "-F"}}});
+  SKIP_WITHOUT_SANDBOX(runs[0]);
+  EXPECT_EQ(runs[0].out,
+            "ttyUSB0, 12 ports, On=2,3,6,8,9, Off=1,4,5,7,10,11,12, FW=fff\n"
+            "ttyUSB9, 8 ports, On=1, Off=2,3,4,5,6,7,8, FW=101\n"
+            "2 Managed USB Hub(s) Found.\n");
+  EXPECT_EQ(runs[1].out, "0002ttyUSB0,9\n");
+  for (const RunResult& run : runs) {
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.err, "");
+    // Four silent devices, one wait: at least the 10.1 s (read from the
+    // log, with its slack), and well under two.
+    EXPECT_GE(SecondsFromFirstRequestTo(run, "ttyUSB200"), 10.1 - kLogSlack);
+    EXPECT_LT(run.seconds, 12.0);
+    std::map<std::string, std::string> requests;
+    for (const Request& request : run.requests) requests[request.device] += request.bytes;
+    EXPECT_EQ(requests, (std::map<std::string, std::string>{{"ttyUSB0", "?Q\rGP\r"},
+                                                            {"ttyUSB1", "?Q\r"},
+                                                            {"ttyUSB2", "?Q\r"},
+                                                            {"ttyUSB4", "?Q\r"},
+                                                            {"ttyUSB5", "?Q\r"},
+                                                            {"ttyUSB9", "?Q\rGP\r"},
+                                                            {"ttyUSB17", "?Q\r"},
+                                                            {"ttyUSB200", "?Q\r"}}));
+  }
+}
+
+TEST(ParallelScan, HubsOnScatteredNumbersPrintInAscendingNumericOrder) {
+  const Strings hubs = {"--hub", "255", "--ports", "4", "--hub", "100", "--states", "02",
+                        "--hub", "10",  "--hub",   "9", "--hub", "0",   "--pace"};
+  std::vector<RunResult> runs = RunAllWithHubs({{hubs, {"/Q"}}, {hubs, {"/Q", "-F"}}});
+  SKIP_WITHOUT_SANDBOX(runs[0]);
+  EXPECT_EQ(runs[0].out,
+            "ttyUSB0, 8 ports, On=None, Off=1,2,3,4,5,6,7,8, FW=101\n"
+            "ttyUSB9, 8 ports, On=None, Off=1,2,3,4,5,6,7,8, FW=101\n"
+            "ttyUSB10, 8 ports, On=None, Off=1,2,3,4,5,6,7,8, FW=101\n"
+            "ttyUSB100, 8 ports, On=2, Off=1,3,4,5,6,7,8, FW=101\n"
+            "ttyUSB255, 4 ports, On=None, Off=1,2,3,4, FW=101\n"
+            "5 Managed USB Hub(s) Found.\n");
+  EXPECT_EQ(runs[1].out, "0005ttyUSB0,9,10,100,255\n");
+}
+
+TEST(ParallelScan, ThirtyTwoPacedHubs) {
+  Strings hubs;
+  std::string list;
+  std::string numbers;
+  for (int n = 0; n < 64; n += 2) {
+    hubs.insert(hubs.end(), {"--hub", std::to_string(n), "--pace"});
+    list += "ttyUSB" + std::to_string(n) + kIdleHub;
+    numbers += (numbers.empty() ? "" : ",") + std::to_string(n);
+  }
+  std::vector<RunResult> runs = RunAllWithHubs({{hubs, {"/Q"}}, {hubs, {"/Q", "-F"}}});
+  SKIP_WITHOUT_SANDBOX(runs[0]);
+  EXPECT_EQ(runs[0].out, list + "32 Managed USB Hub(s) Found.\n");
+  EXPECT_EQ(runs[1].out, "0032ttyUSB" + numbers + "\n");
+  EXPECT_EQ(runs[0].requests.size(), 64u);
+}
+
+// 256 present devices, 254 of them silent: no descriptor or thread runs out,
+// both hubs are found, and the queries go 64 at a time (four waits).
+TEST(ParallelScan, EveryNamePresentAtOnce) {
+  Strings hubs = {"--hub", "0"};
+  for (int n = 1; n < 255; ++n) hubs.insert(hubs.end(), {"--hub", std::to_string(n), "--silent"});
+  hubs.insert(hubs.end(), {"--hub", "255", "--states", "80"});
+  RunResult run = RunWithHubs(hubs, {"/Q"});
+  SKIP_WITHOUT_SANDBOX(run);
+  EXPECT_EQ(run.out,
+            "ttyUSB0, 8 ports, On=None, Off=1,2,3,4,5,6,7,8, FW=101\n"
+            "ttyUSB255, 8 ports, On=8, Off=1,2,3,4,5,6,7, FW=101\n"
+            "2 Managed USB Hub(s) Found.\n");
+  EXPECT_EQ(run.requests.size(), 258u);
+  EXPECT_GE(run.seconds, 40.0);
+  EXPECT_LT(run.seconds, 46.0);
+}
+
+}  // namespace
