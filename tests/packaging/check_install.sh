@@ -2,8 +2,7 @@
 # check_install.sh BUILD_DIR SOURCE_DIR NEXLI HUBSIM: "cmake --install" into a
 # scratch prefix puts exactly the programs, the manual pages, the bash
 # completion, the documentation and the licence in their places, copies of
-# what was built
-# and of the sources, and the installed programs run.
+# what was built and of the sources, and the installed programs run.
 build_dir=$1
 source_dir=$2
 nexli=$3
