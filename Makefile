@@ -27,8 +27,10 @@ PACKAGES = cmake g++ make libgtest-dev
 TEST_PACKAGES = $(PACKAGES) g++-aarch64-linux-gnu qemu-user file
 # ...check the manual pages, the bash completion and the Debian package...
 TEST_PACKAGES += man-db groff-base dpkg-dev bash-completion
-# ...and fuzz with clang's libFuzzer.
+# ...fuzz with clang's libFuzzer...
 TEST_PACKAGES += clang libclang-rt-14-dev
+# ...and drive labgrid's power driver through nexli (in Debian's /usr/bin/python3).
+TEST_PACKAGES += python3-labgrid
 
 .PHONY: all deps test-deps aarch64 demo check test sanitize fuzz valgrind package clean
 

@@ -1,7 +1,8 @@
 # Installation and the Debian package.
 #
 #   cmake --install build --prefix /usr/local   programs, manual pages, bash
-#                                               completion and documentation
+#                                               completion, documentation and
+#                                               the licence
 #   cd build && cpack -G DEB                     nexli_<version>_<arch>.deb
 #
 # Everything goes to the default install component.
@@ -38,6 +39,9 @@ install(FILES
   ${PROJECT_SOURCE_DIR}/README.md
   ${PROJECT_SOURCE_DIR}/contrib/udev/99-nexli.rules
   DESTINATION ${CMAKE_INSTALL_DOCDIR})
+# The licence (MIT), under the name Debian gives it in every package.
+install(FILES ${PROJECT_SOURCE_DIR}/LICENSE DESTINATION ${CMAKE_INSTALL_DOCDIR}
+  RENAME copyright)
 
 # The Debian package: cpack -G DEB in the build folder. Depends is worked out
 # from the programs by dpkg-shlibdeps (package dpkg-dev).

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <string>
 
+#include "exit_status.h"
 #include "front_end.h"
 #include "fuzz_support.h"
 #include "hub_model.h"
@@ -51,8 +52,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
                            &curr_PS);
     else
       Update_Port_State(std::string(1, letter), sPS, nPorts, &states, &curr_PS);
-  } catch (const InputEnded&) {
-    return 0;  // "Invalid Number!": nothing would be sent
+  } catch (const InputEnded& ended) {
+    // "Invalid Number!": nothing would be sent, and the expression is what
+    // was rejected, never the hub.
+    FUZZ_CHECK(ended.outcome == kExitRejected);
+    return 0;
   }
 
   // The text sent is the new bitmap's ports 1 to 32, as 8 upper-case digits.

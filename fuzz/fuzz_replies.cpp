@@ -7,6 +7,7 @@
 #include <cstring>
 #include <string>
 
+#include "exit_status.h"
 #include "fuzz_support.h"
 #include "hub_model.h"
 #include "serial_link.h"
@@ -60,8 +61,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
     bool accepted = true;
     try {
       CheckSetStateReply(reply, sent);
-    } catch (const InputEnded&) {
+    } catch (const InputEnded& ended) {
       accepted = false;
+      // A reply the hub sent is never the command line's fault.
+      FUZZ_CHECK(ended.outcome == kExitFailed);
     }
     // Accepted exactly when the hub said "G" and echoed the 8 states sent.
     FUZZ_CHECK(accepted == (reply.size() >= 9 && reply[0] == 'G' &&

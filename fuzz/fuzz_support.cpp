@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <cstdio>
 
-[[noreturn]] void FuzzEndProcess() { throw InputEnded(); }
+[[noreturn]] void FuzzEndProcess(int outcome) { throw InputEnded{outcome}; }
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
   // The program's messages are not what is being tested here.

@@ -7,8 +7,11 @@
 #include <cstdio>
 #include <cstdlib>
 
-// Thrown where the program would print its message and end.
-struct InputEnded {};
+// Thrown where the program would print its message and end, with the
+// outcome class it would end with (kExitDone, kExitFailed, kExitRejected).
+struct InputEnded {
+  int outcome;
+};
 
 // Stops the fuzzer with a finding when a property does not hold.
 #define FUZZ_CHECK(condition)                                    \

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "exit_status.h"
 #include "revision.h"
 #include "serial_link.h"
 
@@ -31,9 +32,9 @@ std::string toUpper(std::string string_to_Change) {
   return string_to_Change;
 }
 
-void DoCommandUsage() { RetError("Invalid Command!"); }
+void DoCommandUsage() { RetUsageError("Invalid Command!"); }
 
-void DoCommandError() { RetError("DoCommandError"); }
+void DoCommandError() { RetUsageError("DoCommandError"); }
 
 #define P NEXLI_PROGRAM_NAME
 static const char* const kHelp[] = {
@@ -106,7 +107,7 @@ void DoShowHelp() {
   const char* const* lines = HelpLines(&count);
   // One output operation per line, each flushed.
   for (int i = 0; i < count; ++i) PrintLine(lines[i]);
-  EndProcess();
+  EndProcess(kExitDone);
 }
 
 bool IsControlPort(const std::string& path) {
@@ -118,7 +119,7 @@ void CheckPortAndArgumentCount() {
 }
 
 std::string PasswordField(const std::string& typed) {
-  if (typed.size() > kPasswordLength) RetError("Invalid Password!");
+  if (typed.size() > kPasswordLength) RetUsageError("Invalid Password!");
   return typed + std::string(kPasswordLength - typed.size(), ' ');
 }
 

@@ -28,11 +28,12 @@ char to_lower(char ch);
 // Returns a copy with every character passed through to_upper.
 std::string toUpper(std::string string_to_Change);
 
-// Print "Invalid Command!" and end the process with status 0.
+// Print "Invalid Command!" and end the process as a rejected command line
+// (RetUsageError).
 [[noreturn]] void DoCommandUsage();
-// Print "DoCommandError" and end the process with status 0.
+// Print "DoCommandError" and end the process as a rejected command line.
 [[noreturn]] void DoCommandError();
-// Print the whole help text and end the process with status 0.
+// Print the whole help text and end the process as done (kExitDone).
 [[noreturn]] void DoShowHelp();
 
 // The help text, line by line, each line without its line end.
@@ -47,7 +48,7 @@ void CheckPortAndArgumentCount();
 
 // The password field for a typed password: the password followed by blanks up
 // to 8 bytes. A password longer than 8 bytes ends the process with
-// "Invalid Password!".
+// "Invalid Password!", a rejected argument (RetUsageError).
 std::string PasswordField(const std::string& typed);
 
 // The password rule on arg2: empty gives the default password, otherwise

@@ -144,7 +144,7 @@ void DoSetPortState(std::string sp_command) {
                            &curr_PS);
       break;
     default:
-      RetError("State Format Error!");
+      RetUsageError("State Format Error!");
   }
 
   std::string PIC_command =
@@ -158,7 +158,7 @@ void DoGetPortState() {
   std::string option = toUpper(arg2);
   if (!IsControlPort(COM_Name) || !arg3.empty() ||
       !(arg2.empty() || option == "-B" || option == "-H"))
-    RetError("Invalid Command!");
+    RetUsageError("Invalid Command!");
 
   HoldControlPort(kQueryErr);
   int nPorts = 0;

@@ -1,5 +1,7 @@
 // Hub commands: one procedure per command family. Each returns to main only
-// on success; every failure prints one line and ends the process (status 0).
+// on success; every failure prints one line and ends the process, through
+// RetError when the port or the hub failed or refused, through RetUsageError
+// or DoCommandUsage when the command line or an argument is rejected.
 #ifndef NEXLI_HUB_COMMANDS_H
 #define NEXLI_HUB_COMMANDS_H
 

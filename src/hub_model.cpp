@@ -185,8 +185,9 @@ void Update_Port_State(std::string func, std::string sPS, int nPorts,
     int next = 0;
     int n = 0;
     status = ParseInteger(sPS, index, &next, &n);
-    if (status == kInvalidNumber) RetError(kInvalidNumber);
-    if (n == 0 || n > nPorts || n > kMaxSettablePort) RetError(kInvalidNumber);
+    if (status == kInvalidNumber) RetUsageError(kInvalidNumber);
+    if (n == 0 || n > nPorts || n > kMaxSettablePort)
+      RetUsageError(kInvalidNumber);
     std::uint64_t bit = std::uint64_t{1} << (n - 1);
     if (func == "0")
       *pPS64 &= ~bit;
@@ -207,14 +208,14 @@ void Update_Port_State_BH(std::string func, std::string sPS, int nPorts,
     // Digits from the right, port 1 first; ports not given stay on.
     int length = static_cast<int>(body.size());
     int examined = nPorts < length ? nPorts : length;
-    if (examined > kMaxSettablePort) RetError(kInvalidNumber);
+    if (examined > kMaxSettablePort) RetUsageError(kInvalidNumber);
     std::uint64_t states = ~std::uint64_t{0};
     for (int k = 0; k < examined; ++k) {
       char digit = body[length - 1 - k];
       if (digit == '0')
         states &= ~(std::uint64_t{1} << k);
       else if (digit != '1')
-        RetError(kInvalidNumber);
+        RetUsageError(kInvalidNumber);
     }
     *pPS64 = states;
     htos_PS64(states, pcurr_PS);
@@ -222,10 +223,10 @@ void Update_Port_State_BH(std::string func, std::string sPS, int nPorts,
   }
 
   // Hex: up to 8 digits, the missing ones "F", absent ports on.
-  if (body.size() > 8) RetError(kInvalidNumber);
+  if (body.size() > 8) RetUsageError(kInvalidNumber);
   for (char digit : body)
     if (!((digit >= '0' && digit <= '9') || (digit >= 'A' && digit <= 'F')))
-      RetError(kInvalidNumber);
+      RetUsageError(kInvalidNumber);
   body.append(8 - body.size(), 'F');
   stoh_PS64(body, pPS64);
   *pPS64 |= AbsentPorts(nPorts);

@@ -1,7 +1,8 @@
 // Hub model: the port-state bitmap and its text forms, the identification
 // query, the state expressions of /S and /F, and the set-state request.
 // The conversions and QueryHub never print and never end the process; the
-// state expressions and SetPortState_PIC end it through RetError on an error.
+// state expressions end it through RetUsageError (a rejected argument), the
+// set-state request through RetError (the port or the hub failed).
 #ifndef NEXLI_HUB_MODEL_H
 #define NEXLI_HUB_MODEL_H
 
@@ -79,8 +80,8 @@ std::string ParseInteger(std::string s, int start, int* pnext, int* pn);
 
 // Applies the expression sPS ("0", "1" or "T" as func, separator at 1, body
 // "ALL" or a port list from 2) to *pPS64 and writes the new hex text to
-// *pcurr_PS. Ends the process with "Invalid Number!" on a malformed body or a
-// port the request cannot carry.
+// *pcurr_PS. Ends the process with "Invalid Number!" (RetUsageError) on a
+// malformed body or a port the hub lacks or the request cannot carry.
 void Update_Port_State(std::string func, std::string sPS, int nPorts,
                        std::uint64_t* pPS64, std::string* pcurr_PS);
 
@@ -93,12 +94,14 @@ void Update_Port_State_BH(std::string func, std::string sPS, int nPorts,
 
 // Judges the reply text to a set-state request that carried curr_PS: returns
 // when it is "G" followed by exactly curr_PS; otherwise prints
-// "Set Port State Error!", "Password Error!" or "Command Error!" and ends.
+// "Set Port State Error!", "Password Error!" or "Command Error!" and ends as
+// a failure of the hub (RetError).
 void CheckSetStateReply(const std::string& reply, const std::string& curr_PS);
 
 // Sends PIC_command to COM_Name and returns only when the hub answered "G"
 // and echoed exactly curr_PS. Otherwise prints the exchange's status text,
-// "Set Port State Error!", "Password Error!" or "Command Error!" and ends.
+// "Set Port State Error!", "Password Error!" or "Command Error!" and ends as
+// a failure of the port or the hub (RetError).
 void SetPortState_PIC(std::string PIC_command, std::string curr_PS);
 
 #endif

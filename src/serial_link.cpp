@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "exit_status.h"
 #include "revision.h"
 
 // ---- Reporting ------------------------------------------------------------
@@ -21,20 +22,25 @@ void PrintLine(const std::string& text) {
 
 #ifdef NEXLI_FUZZ
 // The fuzz targets define this to end one input instead of the process.
-[[noreturn]] void FuzzEndProcess();
+[[noreturn]] void FuzzEndProcess(int outcome);
 #endif
 
-void EndProcess() {
+void EndProcess(int outcome) {
   std::fflush(stdout);
 #ifdef NEXLI_FUZZ
-  FuzzEndProcess();
+  FuzzEndProcess(outcome);
 #endif
-  std::exit(0);
+  std::exit(ExitStatus(outcome));
 }
 
 void RetError(std::string ret) {
   PrintLine(ret);
-  EndProcess();
+  EndProcess(kExitFailed);
+}
+
+void RetUsageError(std::string ret) {
+  PrintLine(ret);
+  EndProcess(kExitRejected);
 }
 
 // ---- Serial port ----------------------------------------------------------

@@ -1,7 +1,8 @@
 // Serial link to the hub controller: opening and configuring the control
 // port, one request/reply exchange, and every request and reply position of
 // the hub protocol. Nothing here prints or ends the process except
-// PrintLine, EndProcess and RetError, the program's one way to report.
+// PrintLine, EndProcess, RetError and RetUsageError, the program's one way to
+// report.
 #ifndef NEXLI_SERIAL_LINK_H
 #define NEXLI_SERIAL_LINK_H
 
@@ -11,11 +12,17 @@
 
 // Write text and a line feed on standard output and flush it.
 void PrintLine(const std::string& text);
-// End the process with status 0, standard output flushed. (A fuzz build,
-// NEXLI_FUZZ, ends only the input being tried: see fuzz/.)
-[[noreturn]] void EndProcess();
-// PrintLine(ret), then EndProcess().
+// End the process, standard output flushed, with ExitStatus(outcome): status
+// 0 unless NEXLI_EXIT_STATUS=1 asks for the outcome class (kExitDone,
+// kExitFailed or kExitRejected of exit_status.h). (A fuzz build, NEXLI_FUZZ,
+// ends only the input being tried, with the outcome: see fuzz/.)
+[[noreturn]] void EndProcess(int outcome);
+// A failure of the port or the hub: PrintLine(ret), then
+// EndProcess(kExitFailed).
 [[noreturn]] void RetError(std::string ret);
+// A rejected command line or argument: PrintLine(ret), then
+// EndProcess(kExitRejected).
+[[noreturn]] void RetUsageError(std::string ret);
 
 // ---- Serial port ----------------------------------------------------------
 

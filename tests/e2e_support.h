@@ -33,6 +33,8 @@ struct RunResult {
 int RevisionUnderTest();
 // "nexli" or "nexla".
 std::string ProgramName();
+// The help text of the revision under test, from the golden copy of nexli's.
+std::string ExpectedHelp();
 
 // Runs argv (found on PATH) to its end, standard input /dev/null.
 RunResult RunCommand(const std::vector<std::string>& argv);
@@ -47,13 +49,23 @@ RunResult RunProgram(const std::vector<std::string>& args);
 RunResult RunWithHubs(const std::vector<std::string>& hub_options,
                       const std::vector<std::string>& args);
 
+// The same through env(1) given env_words first ("NAME=value" sets a
+// variable, "-u", "NAME" unsets it), so that the program, and the runner
+// before it, see that environment. (The tests themselves run with
+// NEXLI_EXIT_STATUS unset, whatever the caller's environment holds.)
+RunResult RunWithHubs(const std::vector<std::string>& hub_options,
+                      const std::vector<std::string>& env_words,
+                      const std::vector<std::string>& args);
+
 // Runs a shell script inside hubsim; "$NEXLI" in the script runs the program.
 RunResult RunScriptWithHubs(const std::vector<std::string>& hub_options, const std::string& script);
 
-// One run of the program: hub options and the program's arguments.
+// One run of the program: hub options, the program's arguments and, if any,
+// the words of env(1) to run it through.
 struct Invocation {
   std::vector<std::string> hub_options;
   std::vector<std::string> args;
+  std::vector<std::string> env_words = {};
 };
 
 // Runs the invocations side by side (each in its own sandbox, at most 16 at

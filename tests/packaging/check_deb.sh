@@ -1,8 +1,8 @@
 #!/bin/sh
 # check_deb.sh CPACK BUILD_DIR SOURCE_DIR VERSION: "cpack -G DEB" makes
 # nexli_VERSION_ARCH.deb, which holds exactly the installed files under /usr,
-# is described right, depends on nothing but libc6, libstdc++6 and libgcc-s1,
-# and whose programs run.
+# the licence as its copyright file among them, is described right, depends on
+# nothing but libc6, libstdc++6 and libgcc-s1, and whose programs run.
 cpack=$1
 build_dir=$2
 source_dir=$3
@@ -34,6 +34,7 @@ expected="./usr/bin/hubsim
 ./usr/share/bash-completion/completions/nexli
 ./usr/share/doc/nexli/99-nexli.rules
 ./usr/share/doc/nexli/README.md
+./usr/share/doc/nexli/copyright
 ./usr/share/man/man1/hubsim.1.gz
 ./usr/share/man/man1/nexli.1.gz"
 [ "$files" = "$expected" ] || fail "the package holds other files:" "$files"
@@ -64,6 +65,12 @@ done
 # The packaged programs and pages.
 dpkg-deb -x "$deb" "$work/root" || fail "dpkg-deb -x"
 usr=$work/root/usr
+cmp -s "$usr/share/doc/nexli/copyright" "$source_dir/LICENSE" ||
+  fail "/usr/share/doc/nexli/copyright is not LICENSE"
+grep -q '^MIT License$' "$usr/share/doc/nexli/copyright" ||
+  fail "the copyright file does not name the MIT licence"
+mode=$(stat -c %a "$usr/share/doc/nexli/copyright")
+[ "$mode" = 644 ] || fail "the copyright file has mode $mode, not 644"
 "$usr/bin/nexli" '/?' | cmp -s - "$source_dir/tests/golden/help.txt" ||
   fail "the packaged nexli does not print the help"
 for page in nexli hubsim; do

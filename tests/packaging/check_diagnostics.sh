@@ -3,9 +3,9 @@
 # print has its entry (".B message") in the DIAGNOSTICS section of nexli(1),
 # and every entry there is a message that src/ still prints.
 #
-# Messages are the string literals given to RetError(), the named string
-# constants (kQueryErr = "Query Err"; protocol constants excepted), and the
-# messages handed to SendPasswordRequest().
+# Messages are the string literals given to RetError() and RetUsageError(),
+# the named string constants (kQueryErr = "Query Err"; protocol constants
+# excepted), and the messages handed to SendPasswordRequest().
 source_dir=$1
 page=$source_dir/doc/nexli.1
 work=$(mktemp -d) || exit 1
@@ -19,8 +19,8 @@ for file in "$source_dir"/src/*.cpp; do
   echo
 done >"$work/joined"
 
-grep -o 'RetError("[^"]*")' "$work/joined" | sed 's/^RetError("//; s/")$//' \
-  >"$work/returned"
+grep -o 'Ret\(Usage\)\{0,1\}Error("[^"]*")' "$work/joined" |
+  sed 's/^Ret[A-Za-z]*Error("//; s/")$//' >"$work/returned"
 # Strings of the protocol and of the port lock, never printed: "OK", the
 # identity, "E01", the lock statuses and the
 # default password.

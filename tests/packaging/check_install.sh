@@ -1,8 +1,8 @@
 #!/bin/sh
 # check_install.sh BUILD_DIR SOURCE_DIR NEXLI HUBSIM: "cmake --install" into a
 # scratch prefix puts exactly the programs, the manual pages, the bash
-# completion and the documentation in their places, copies of what was built
-# and of the sources, and the installed programs run.
+# completion, the documentation and the licence in their places, copies of
+# what was built and of the sources, and the installed programs run.
 build_dir=$1
 source_dir=$2
 nexli=$3
@@ -25,6 +25,7 @@ bin/nexli
 share/bash-completion/completions/nexli
 share/doc/nexli/99-nexli.rules
 share/doc/nexli/README.md
+share/doc/nexli/copyright
 share/man/man1/hubsim.1.gz
 share/man/man1/nexli.1.gz"
 installed=$(cd "$prefix" && find . ! -type d | sed 's|^\./||' | LC_ALL=C sort)
@@ -43,6 +44,7 @@ same share/bash-completion/completions/nexli \
 same share/doc/nexli/99-nexli.rules \
   "$source_dir/contrib/udev/99-nexli.rules" 644
 same share/doc/nexli/README.md "$source_dir/README.md" 644
+same share/doc/nexli/copyright "$source_dir/LICENSE" 644
 for page in nexli hubsim; do
   gzip -dc "$prefix/share/man/man1/$page.1.gz" |
     cmp -s - "$source_dir/doc/$page.1" ||

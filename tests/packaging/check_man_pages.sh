@@ -20,7 +20,7 @@ for page in "$source_dir/doc/nexli.1" "$source_dir/doc/hubsim.1"; do
   warnings=$(groff -man -ww -z "$page" 2>&1)
   [ -z "$warnings" ] || fail "groff -ww $name.1:" "$warnings"
   text=$(MANWIDTH=80 man -l "$page" 2>/dev/null)
-  for section in NAME SYNOPSIS DESCRIPTION "EXIT STATUS" EXAMPLES "SEE ALSO"; do
+  for section in NAME SYNOPSIS DESCRIPTION "EXIT STATUS" ENVIRONMENT EXAMPLES "SEE ALSO"; do
     printf '%s\n' "$text" | grep -qx "$section" ||
       fail "$name.1 has no $section section"
   done
