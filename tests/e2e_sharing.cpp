@@ -83,7 +83,8 @@ TEST(Sharing, ReadersDuringAStormOfSetsPrintNoError) {
 // ttyUSB0 held with flock as a terminal program holds it, ttyUSB2 by a UUCP
 // lock file of a live process; ttyUSB1's lock file names a process that has
 // ended. Every command on a held port ends with its usual message when the
-// 30 s wait runs out, and sends nothing; command-line errors come at once.
+// 30 s wait runs out, and sends nothing (and, asked for its exit status, says
+// the port failed); command-line errors come at once.
 TEST(Sharing, AHeldPortIsLeftAloneAndEachCommandEndsWithItsMessage) {
   const std::string script =
       "(exec 9</dev/ttyUSB0; flock -x 9; exec sleep 100) & H=$!;"
@@ -96,9 +97,10 @@ TEST(Sharing, AHeldPortIsLeftAloneAndEachCommandEndsWithItsMessage) {
       "for c in '/G:ttyUSB0' '/S:ttyUSB0 1:1' '/F:ttyUSB0 1:1' '/Q:ttyUSB0' '/P:ttyUSB0 new'"
       "         '/W:ttyUSB0' '/D:ttyUSB0' '/R:ttyUSB0' '/G:ttyUSB2' '/Q'; do"
       "  n=$((n+1)); $NEXLI $c > $o/$n & P=\"$P $!\"; done;"
+      "(NEXLI_EXIT_STATUS=1 $NEXLI /W:ttyUSB0; echo status $?) > $o/11 & P=\"$P $!\";"
       "$NEXLI /G:ttyUSB1; echo T2 $(date +%s.%N);"
       "wait $P; echo T3 $(date +%s.%N);"
-      "for f in 1 2 3 4 5 6 7 8 9 10; do cat $o/$f; done; kill $H $L; rm -r $o";
+      "for f in 1 2 3 4 5 6 7 8 9 10 11; do cat $o/$f; done; kill $H $L; rm -r $o";
   RunResult run = RunScriptWithHubs({"--hub", "0", "--hub", "1", "--hub", "2"}, script);
   SKIP_WITHOUT_SANDBOX(run);
   EXPECT_NE(run.out.find("\nInvalid Command!\nInvalid Password!\nInvalid Command!\nT1 "),
@@ -117,7 +119,9 @@ TEST(Sharing, AHeldPortIsLeftAloneAndEachCommandEndsWithItsMessage) {
             "Reset Hub Error!\n"
             "Query Err\n"
             "ttyUSB1, 8 ports, On=None, Off=1,2,3,4,5,6,7,8, FW=101\n"
-            "1 Managed USB Hub(s) Found.\n");
+            "1 Managed USB Hub(s) Found.\n"
+            "Save Port States Error!\n"
+            "status 1\n");
   // Usage errors at once; ttyUSB1's stale lock file costs nothing; the held
   // ports for the whole wait, and not much longer.
   EXPECT_LT(Stamp(run.out, "T1") - Stamp(run.out, "T0"), 5.0);
