@@ -105,7 +105,7 @@ TEST(ParallelScan, EveryNamePresentAtOnce) {
             "2 Managed USB Hub(s) Found.\n");
   EXPECT_EQ(run.requests.size(), 258u);
   EXPECT_GE(run.seconds, 40.0);
-  EXPECT_LT(run.seconds, 46.0);
+  EXPECT_LT(run.seconds, 50.0);  // five rounds would be 50.5 s
 }
 
 }  // namespace
