@@ -29,6 +29,8 @@ TEST_PACKAGES = $(PACKAGES) g++-aarch64-linux-gnu qemu-user file
 TEST_PACKAGES += man-db groff-base dpkg-dev bash-completion
 # ...fuzz with clang's libFuzzer...
 TEST_PACKAGES += clang libclang-rt-14-dev
+# ...hold ports and lead sessions as other programs do (flock, setsid)...
+TEST_PACKAGES += util-linux
 # ...and drive labgrid's power driver through nexli (in Debian's /usr/bin/python3).
 TEST_PACKAGES += python3-labgrid
 
