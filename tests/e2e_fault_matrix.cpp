@@ -104,6 +104,11 @@ const FaultRow kFaults[] = {
     {"stops reading after the query", {"--stop-reading", "2"}, 0,
      {kHubLine, kFound, kStates, kSendErr, kSendErr, "", "", "", ""},
      "-----++++"},
+    // Not a fault: a USB serial bridge whose latency timer holds every reply
+    // 100 ms makes every command slower, and changes nothing else.
+    {"bridge latency", {"--pace", "--latency", "100"}, 0.1,
+     {kHubLine, kFound, kStates, "", "", "", "", "", ""},
+     "---++++++"},
 };
 // clang-format on
 
