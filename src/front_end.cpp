@@ -7,6 +7,7 @@
 #include "password_source.h"
 #include "revision.h"
 #include "serial_link.h"
+#include "trace.h"
 
 // Created empty before main runs, in this order.
 std::string COM_Name;
@@ -128,8 +129,9 @@ std::string OmittedPasswordField() {
   std::string password;
   std::string ret = PasswordFromEnvironment(&password);
   if (ret != kStatusOK) RetUsageError(ret);
-  return password.empty() ? std::string(kDefaultPassword)
-                          : PasswordField(password);
+  if (!password.empty()) return PasswordField(password);
+  Trace("", "password: the default one");
+  return kDefaultPassword;
 }
 
 void TakePassword() {

@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "serial_link.h"
+#include "trace.h"
 
 const char* const kPasswordFileError = "Password File Error!";
 
@@ -17,13 +18,19 @@ const char* const kPasswordFileError = "Password File Error!";
 static const int kPasswordFileReadLimit = 64;
 
 // The first line of the file at path, without its line end, into *pline.
-// False when the file cannot be opened or read or is a directory.
-static bool ReadFirstLine(const char* path, std::string* pline) {
+// False when the file cannot be opened or read or is a directory, with the
+// reason in *pwhy.
+static bool ReadFirstLine(const char* path, std::string* pline,
+                          std::string* pwhy) {
   // A pipe (bash's <(...), a credential helper) is read as it comes.
   int fd = open(path, O_RDONLY | O_NOCTTY | O_CLOEXEC);
-  if (fd < 0) return false;
+  if (fd < 0) {
+    *pwhy = TraceError(errno);
+    return false;
+  }
   struct stat info;
   if (fstat(fd, &info) != 0 || S_ISDIR(info.st_mode)) {
+    *pwhy = "a directory";
     close(fd);
     return false;
   }
@@ -36,6 +43,7 @@ static bool ReadFirstLine(const char* path, std::string* pline) {
              static_cast<std::size_t>(kPasswordFileReadLimit - length));
     if (got < 0 && errno == EINTR) continue;
     if (got < 0) {
+      *pwhy = TraceError(errno);
       close(fd);
       return false;
     }
@@ -56,6 +64,7 @@ static bool ReadFirstLine(const char* path, std::string* pline) {
 std::string PasswordFromEnvironment(std::string* ppassword) {
   const char* password = std::getenv("NEXLI_PASSWORD");
   if (password != nullptr && *password != '\0') {
+    Trace("", "password: from NEXLI_PASSWORD");
     *ppassword = password;
     return kStatusOK;
   }
@@ -65,9 +74,21 @@ std::string PasswordFromEnvironment(std::string* ppassword) {
     return kStatusOK;
   }
   std::string line;
-  if (!ReadFirstLine(path, &line) || line.empty() ||
-      line.find('\0') != std::string::npos)
+  std::string why;
+  if (ReadFirstLine(path, &line, &why))
+    why = line.empty() ? "its first line is empty"
+          : line.find('\0') != std::string::npos
+              ? "a zero byte in its first line"
+              : "";
+  if (!why.empty()) {
+    if (TraceOn())
+      Trace("", "password: the file " + TraceBytes(path) +
+                    " of NEXLI_PASSWORD_FILE cannot be used: " + why);
     return kPasswordFileError;
+  }
+  if (TraceOn())
+    Trace("", "password: from the first line of " + TraceBytes(path) +
+                  " (NEXLI_PASSWORD_FILE)");
   *ppassword = line;
   return kStatusOK;
 }

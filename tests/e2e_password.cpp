@@ -52,9 +52,10 @@ const CommandCase kCommands[] = {
 };
 // clang-format on
 
-// Every source for every command: the password field read off the wire, or,
-// from a file that cannot be used or a password too long, the message of a
-// rejected argument with nothing sent.
+// Every source for every command, traced: the password field read off the
+// wire, or, from a file that cannot be used or a password too long, the
+// message of a rejected argument with nothing sent; never the password in
+// the trace.
 TEST(PasswordSources, EverySourceForEveryCommand) {
   const std::string dir = Folder();
   const std::string good = Write(dir, "good", "s3cret\nsecond line\n");
@@ -64,7 +65,7 @@ TEST(PasswordSources, EverySourceForEveryCommand) {
   const struct {
     const char* name;
     bool given;         // the password on the command line
-    Strings env_words;  // besides NEXLI_EXIT_STATUS=1
+    Strings env_words;  // besides NEXLI_EXIT_STATUS=1 and NEXLI_TRACE=1
     std::string field;  // the password field sent, which the hub has; or
     std::string out;    // the message, with nothing sent
   } sources[] = {
@@ -94,7 +95,7 @@ TEST(PasswordSources, EverySourceForEveryCommand) {
   for (const auto& s : sources)
     for (const CommandCase& c : kCommands) {
       Strings env = s.env_words;
-      env.push_back("NEXLI_EXIT_STATUS=1");
+      env.insert(env.end(), {"NEXLI_EXIT_STATUS=1", "NEXLI_TRACE=1"});
       runs.push_back(
           {{"--hub", "0", "--states", "01", "--password", s.field.empty() ? "mora" : s.field},
            s.given ? c.with_password : c.without,
@@ -111,11 +112,15 @@ TEST(PasswordSources, EverySourceForEveryCommand) {
       SCOPED_TRACE(std::string(c.name) + ", password from " + s.name);
       EXPECT_EQ(run.out, s.out);
       EXPECT_EQ(run.status, s.out.empty() ? 0 : 2);
+      // The trace shows every password as stars, whatever its source.
+      for (const char* password : {"s3cret", "s3 cr t", "mora", "n3w", "wrong"})
+        EXPECT_EQ(run.err.find(password), std::string::npos) << run.err;
       if (!s.out.empty() || run.requests.empty()) {
         EXPECT_EQ(run.requests.empty(), !s.out.empty());
         continue;
       }
       EXPECT_EQ(run.requests.back().bytes, c.before + s.field + c.after);
+      EXPECT_NE(run.err.find("sending \"" + c.before + "********"), std::string::npos);
     }
 }
 

@@ -235,7 +235,8 @@ std::vector<RunResult> RunAllWithHubs(const std::vector<Invocation>& runs) {
   std::atomic<std::size_t> next{0};
   auto worker = [&] {
     for (std::size_t i = next++; i < runs.size(); i = next++)
-      results[i] = runs[i].env_words.empty()
+      results[i] = !runs[i].script.empty() ? RunScriptWithHubs(runs[i].hub_options, runs[i].script)
+                   : runs[i].env_words.empty()
                        ? RunWithHubs(runs[i].hub_options, runs[i].args)
                        : RunWithHubs(runs[i].hub_options, runs[i].env_words, runs[i].args);
   };

@@ -66,6 +66,7 @@ struct Invocation {
   std::vector<std::string> hub_options;
   std::vector<std::string> args;
   std::vector<std::string> env_words = {};
+  std::string script = "";  // when set: RunScriptWithHubs(hub_options, script)
 };
 
 // Runs the invocations side by side (each in its own sandbox, at most 16 at
