@@ -66,8 +66,6 @@ const Row kRows[] = {
     {"get, silent hub", HubWith({"--silent"}), {"/G:ttyUSB0"}, "Query Err\n", 1},
     {"get as JSON, silent hub", HubWith({"--silent"}), {"/G:ttyUSB0", "-J"}, "Query Err\n", 1},
     {"one hub as JSON, no device", kHub, {"/Q:ttyUSB5", "-j"}, "Query Err\n", 1},
-    {"one hub as JSON, garbage states", HubWith({"--garbage-states", "XYZ"}), {"/Q:ttyUSB0", "-J"},
-     "Get Port State Err\n", 1},
     {"save, -J is a password", kHub, {"/W:ttyUSB0", "-J"}, "Invalid Password!\n", 1},
     {"get, another identity", HubWith({"--identity", "OTHERS"}), {"/G:ttyUSB0"}, "ID Err\n", 1},
     {"get, garbage states", HubWith({"--garbage-states", "XYZ"}), {"/G:ttyUSB0"},
