@@ -4,6 +4,7 @@
 #include <cstdlib>
 
 #include "exit_status.h"
+#include "password_source.h"
 #include "revision.h"
 #include "serial_link.h"
 
@@ -123,7 +124,15 @@ std::string PasswordField(const std::string& typed) {
   return typed + std::string(kPasswordLength - typed.size(), ' ');
 }
 
+std::string OmittedPasswordField() {
+  std::string password;
+  std::string ret = PasswordFromEnvironment(&password);
+  if (ret != kStatusOK) RetUsageError(ret);
+  return password.empty() ? std::string(kDefaultPassword)
+                          : PasswordField(password);
+}
+
 void TakePassword() {
   current_password =
-      arg2.empty() ? std::string(kDefaultPassword) : PasswordField(arg2);
+      arg2.empty() ? OmittedPasswordField() : PasswordField(arg2);
 }

@@ -121,11 +121,12 @@ void DoQuery() {
 void DoSetPortState(std::string sp_command) {
   if (!IsControlPort(COM_Name)) DoCommandUsage();
 
-  // One word: the expression, with the default password. Two: password and
-  // expression, unless the second is empty.
+  // One word: the expression, with the password the environment gives or
+  // the default one. Two: password and expression, unless the second is
+  // empty.
   std::string sPS;
   if (arg3.empty()) {
-    current_password = kDefaultPassword;
+    current_password = OmittedPasswordField();
     sPS = arg2;
   } else {
     current_password = PasswordField(arg2);
@@ -205,9 +206,10 @@ static bool PasswordRejected(const std::string& reply) {
 void DoChangePassword() {
   if (!IsControlPort(COM_Name)) DoCommandUsage();
 
-  // One password (or none) is the new one; two are the old and the new.
+  // One password (or none) is the new one, the old one the environment's or
+  // the default; two are the old and the new.
   if (arg3.empty()) {
-    current_password = kDefaultPassword;
+    current_password = OmittedPasswordField();
     new_password = PasswordField(arg2);
   } else {
     current_password = PasswordField(arg2);
