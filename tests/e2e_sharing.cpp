@@ -97,10 +97,12 @@ TEST(Sharing, AHeldPortIsLeftAloneAndEachCommandEndsWithItsMessage) {
       "for c in '/G:ttyUSB0' '/S:ttyUSB0 1:1' '/F:ttyUSB0 1:1' '/Q:ttyUSB0' '/P:ttyUSB0 new'"
       "         '/W:ttyUSB0' '/D:ttyUSB0' '/R:ttyUSB0' '/G:ttyUSB2' '/Q'; do"
       "  n=$((n+1)); $NEXLI $c > $o/$n & P=\"$P $!\"; done;"
+      "for c in '/G:ttyUSB0 -J' '/Q -J'; do $NEXLI $c >> $o/j & P=\"$P $!\"; done;"
       "(NEXLI_EXIT_STATUS=1 $NEXLI /W:ttyUSB0; echo status $?) > $o/11 & P=\"$P $!\";"
       "$NEXLI /G:ttyUSB1; echo T2 $(date +%s.%N);"
       "wait $P; echo T3 $(date +%s.%N);"
-      "for f in 1 2 3 4 5 6 7 8 9 10 11; do cat $o/$f; done; kill $H $L; rm -r $o";
+      "for f in 1 2 3 4 5 6 7 8 9 10 11; do cat $o/$f; done; LC_ALL=C sort $o/j;"
+      "kill $H $L; rm -r $o";
   RunResult run = RunScriptWithHubs({"--hub", "0", "--hub", "1", "--hub", "2"}, script);
   SKIP_WITHOUT_SANDBOX(run);
   EXPECT_NE(run.out.find("\nInvalid Command!\nInvalid Password!\nInvalid Command!\nT1 "),
@@ -121,7 +123,10 @@ TEST(Sharing, AHeldPortIsLeftAloneAndEachCommandEndsWithItsMessage) {
             "ttyUSB1, 8 ports, On=None, Off=1,2,3,4,5,6,7,8, FW=101\n"
             "1 Managed USB Hub(s) Found.\n"
             "Save Port States Error!\n"
-            "status 1\n");
+            "status 1\n"
+            "Query Err\n"
+            "[{\"device\":\"ttyUSB1\",\"ports\":8,\"firmware\":\"101\",\"on\":[],"
+            "\"off\":[1,2,3,4,5,6,7,8],\"hex\":\"00000000\",\"binary\":\"00000000\"}]\n");
   // Usage errors at once; ttyUSB1's stale lock file costs nothing; the held
   // ports for the whole wait, and not much longer.
   EXPECT_LT(Stamp(run.out, "T1") - Stamp(run.out, "T0"), 5.0);
@@ -130,9 +135,9 @@ TEST(Sharing, AHeldPortIsLeftAloneAndEachCommandEndsWithItsMessage) {
   EXPECT_GE(waited, 29.9);
   // The scan waits for both held devices at once.
   EXPECT_LT(waited, 40.0);
-  // Only ttyUSB1 was ever spoken to: by /G and by the scan.
+  // Only ttyUSB1 was ever spoken to: by /G and by the two scans.
   for (const Request& request : run.requests) EXPECT_EQ(request.device, "ttyUSB1");
-  EXPECT_EQ(Codes(run), "?Q GP ?Q GP");
+  EXPECT_EQ(Codes(run), "?Q GP ?Q GP ?Q GP");
 }
 
 // A holder killed with SIGKILL frees the port at once, whether it held a
