@@ -28,12 +28,14 @@ static std::string ScanVerdict(const std::string& ret, int nPorts,
   return "skipped: cannot be opened";
 }
 
-// One device's query, as a lone /Q:ttyUSBn would make it: the lock for as
-// long as the query lasts, then QueryHub.
+// One device's query, as a lone /Q:ttyUSBn would make it (the lock for as
+// long as the query lasts, then QueryHub), but skipped as held when another
+// program keeps it: at once for a live UUCP lock file, after
+// kScanLockWaitMs for a flock.
 static std::string QueryOneDevice(const std::string& path, int* nPorts,
                                   std::string* fw, std::uint64_t* PS64) {
   int lock_fd = -1;
-  std::string ret = LockPort(path, kPortLockWaitSeconds * 1000, &lock_fd);
+  std::string ret = LockPort(path, kScanLockWaitMs, &lock_fd, false);
   if (ret == kStatusOK) {
     ret = QueryHub(path, nPorts, fw, PS64);
     UnlockPort(lock_fd);

@@ -119,7 +119,8 @@ bool UucpLockHeld(const std::string& path) {
   return FindUucpHolder(path, &file, &pid);
 }
 
-std::string LockPort(const std::string& path, int wait_ms, int* plock_fd) {
+std::string LockPort(const std::string& path, int wait_ms, int* plock_fd,
+                     bool wait_for_lock_files) {
   *plock_fd = -1;
   // A descriptor of our own for the lock: read-only, never our controlling
   // terminal, and not waiting for a carrier.
@@ -157,6 +158,10 @@ std::string LockPort(const std::string& path, int wait_ms, int* plock_fd) {
       flock(fd, LOCK_UN);
       now_held_by =
           "the lock file " + file + " of live process " + std::to_string(pid);
+      if (!wait_for_lock_files) {
+        holder = now_held_by;
+        break;
+      }
     } else if (errno != EWOULDBLOCK && errno != EINTR) {
       // A file system without flock: nothing to share, go on as before.
       if (TraceOn())

@@ -17,13 +17,6 @@ using Strings = std::vector<std::string>;
 const char* const kQuery = "?Q\r";
 const char* const kGetState = "GP\r";
 
-// Each device's requests, joined in arrival order.
-std::map<std::string, std::string> RequestsByDevice(const RunResult& run) {
-  std::map<std::string, std::string> requests;
-  for (const Request& request : run.requests) requests[request.device] += request.bytes;
-  return requests;
-}
-
 // The list of ports from..to joined by ",".
 std::string Ports(int from, int to) {
   std::string list;

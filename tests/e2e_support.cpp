@@ -214,6 +214,12 @@ std::vector<std::string> RequestBytes(const RunResult& run) {
   return bytes;
 }
 
+std::map<std::string, std::string> RequestsByDevice(const RunResult& run) {
+  std::map<std::string, std::string> requests;
+  for (const Request& request : run.requests) requests[request.device] += request.bytes;
+  return requests;
+}
+
 std::string DumpField(const RunResult& run, const std::string& device, const std::string& field) {
   std::istringstream lines(run.dump);
   for (std::string line; std::getline(lines, line);) {

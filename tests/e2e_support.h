@@ -8,6 +8,7 @@
 #ifndef NEXLI_TESTS_E2E_SUPPORT_H
 #define NEXLI_TESTS_E2E_SUPPORT_H
 
+#include <map>
 #include <string>
 #include <vector>
 
@@ -87,6 +88,9 @@ const double kLogSlack = 0.5;
 
 // The requests' bytes only, in order.
 std::vector<std::string> RequestBytes(const RunResult& run);
+
+// Each device's requests, joined in arrival order.
+std::map<std::string, std::string> RequestsByDevice(const RunResult& run);
 
 // The value of field (e.g. "present") of device's line in the dump.
 std::string DumpField(const RunResult& run, const std::string& device, const std::string& field);
