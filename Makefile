@@ -34,6 +34,8 @@ TEST_PACKAGES += clang libclang-rt-14-dev
 TEST_PACKAGES += util-linux
 # ...and drive labgrid's power driver through nexli (in Debian's /usr/bin/python3).
 TEST_PACKAGES += python3-labgrid
+# The JSON of -J is read back with a real JSON reader: /usr/bin/python3's json.
+TEST_PACKAGES += python3
 
 .PHONY: all deps test-deps aarch64 demo check test sanitize fuzz valgrind package clean
 

@@ -4,8 +4,10 @@
 #include <cstdlib>
 
 #include "exit_status.h"
+#include "password_source.h"
 #include "revision.h"
 #include "serial_link.h"
+#include "trace.h"
 
 // Created empty before main runs, in this order.
 std::string COM_Name;
@@ -123,7 +125,16 @@ std::string PasswordField(const std::string& typed) {
   return typed + std::string(kPasswordLength - typed.size(), ' ');
 }
 
+std::string OmittedPasswordField() {
+  std::string password;
+  std::string ret = PasswordFromEnvironment(&password);
+  if (ret != kStatusOK) RetUsageError(ret);
+  if (!password.empty()) return PasswordField(password);
+  Trace("", "password: the default one");
+  return kDefaultPassword;
+}
+
 void TakePassword() {
   current_password =
-      arg2.empty() ? std::string(kDefaultPassword) : PasswordField(arg2);
+      arg2.empty() ? OmittedPasswordField() : PasswordField(arg2);
 }

@@ -51,7 +51,15 @@ void CheckPortAndArgumentCount();
 // "Invalid Password!", a rejected argument (RetUsageError).
 std::string PasswordField(const std::string& typed);
 
-// The password rule on arg2: empty gives the default password, otherwise
+// The password field where the password argument is left out: the password
+// the environment gives (NEXLI_PASSWORD, NEXLI_PASSWORD_FILE: see
+// password_source.h) through PasswordField, or else the default password. A
+// password file that cannot be used ends the process with
+// "Password File Error!", an over-long password with "Invalid Password!",
+// both as rejected arguments (RetUsageError), before anything is sent.
+std::string OmittedPasswordField();
+
+// The password rule on arg2: empty gives OmittedPasswordField(), otherwise
 // PasswordField(arg2). The result goes to current_password.
 void TakePassword();
 

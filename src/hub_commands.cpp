@@ -1,10 +1,12 @@
 #include "hub_commands.h"
 
 #include <cstdio>
+#include <vector>
 
 #include "front_end.h"
 #include "hub_model.h"
 #include "hub_scan.h"
+#include "json_text.h"
 #include "port_lock.h"
 #include "serial_link.h"
 
@@ -37,8 +39,10 @@ static std::string HubLine(const std::string& device, int nPorts,
 // that are not hubs are skipped without a word. The devices are queried all
 // at once, each under its own lock for its own query only; one that another
 // holder keeps past the wait is skipped like any device that does not answer
-// as a hub. What is printed is the same as querying them one by one.
-static void ScanHubs(bool formatted) {
+// as a hub. What is printed is the same as querying them one by one. option
+// is "" (a line per hub and the count), "-F" (one formatted line) or "-J" (one
+// JSON array).
+static void ScanHubs(const std::string& option) {
   std::string status[kScanDevices];
   int nPorts[kScanDevices] = {0};
   std::string fw[kScanDevices];
@@ -47,15 +51,22 @@ static void ScanHubs(bool formatted) {
 
   int count = 0;
   std::string numbers;
+  std::vector<std::string> hubs;
   for (int n = 0; n < kScanDevices; ++n) {
     if (status[n] != kStatusOK) continue;
     ++count;
-    if (formatted)
+    if (option == "-F")
       numbers += my_itos(n) + ",";
+    else if (option == "-J")
+      hubs.push_back(HubJson("ttyUSB" + my_itos(n), nPorts[n], fw[n], PS64[n]));
     else
       PrintLine(HubLine("ttyUSB" + my_itos(n), nPorts[n], PS64[n], fw[n]));
   }
-  if (!formatted) {
+  if (option == "-J") {
+    PrintLine(JsonArray(hubs));
+    return;
+  }
+  if (option.empty()) {
     PrintLine(my_itos(count) + " Managed USB Hub(s) Found.");
     return;
   }
@@ -65,17 +76,21 @@ static void ScanHubs(bool formatted) {
   PrintLine(std::string(total) + "ttyUSB" + numbers);
 }
 
-// The hub of COM_Name, as its hub line or its formatted line (the one output
-// that ends in "\r\n").
-static void QueryOneHub(bool formatted) {
+// The hub of COM_Name, as its hub line (option ""), its formatted line ("-F",
+// the one output that ends in "\r\n") or its JSON object ("-J").
+static void QueryOneHub(const std::string& option) {
   int nPorts = 0;
   std::string fw;
   std::uint64_t PS64 = 0;
   HoldControlPort(kQueryErr);
   std::string ret = QueryHub(COM_Name, &nPorts, &fw, &PS64);
   if (ret != kStatusOK) RetError(ret);
-  if (!formatted) {
+  if (option.empty()) {
     PrintLine(HubLine(COM_Name.substr(5), nPorts, PS64, fw));
+    return;
+  }
+  if (option == "-J") {
+    PrintLine(HubJson(COM_Name.substr(5), nPorts, fw, PS64));
     return;
   }
   char line[64];
@@ -90,16 +105,13 @@ static void QueryOneHub(bool formatted) {
 }
 
 void DoQuery() {
-  bool no_option = arg2.empty() && arg3.empty();
-  bool format_option = toUpper(arg2) == "-F" && arg3.empty();
-  if (command == "/Q" && no_option)
-    ScanHubs(false);
-  else if (command == "/Q" && format_option)
-    ScanHubs(true);
-  else if (IsControlPort(COM_Name) && no_option)
-    QueryOneHub(false);
-  else if (IsControlPort(COM_Name) && format_option)
-    QueryOneHub(true);
+  std::string option = toUpper(arg2);
+  if (!arg3.empty() || !(arg2.empty() || option == "-F" || option == "-J"))
+    DoCommandUsage();
+  if (command == "/Q")
+    ScanHubs(option);
+  else if (IsControlPort(COM_Name))
+    QueryOneHub(option);
   else
     DoCommandUsage();
 }
@@ -109,11 +121,12 @@ void DoQuery() {
 void DoSetPortState(std::string sp_command) {
   if (!IsControlPort(COM_Name)) DoCommandUsage();
 
-  // One word: the expression, with the default password. Two: password and
-  // expression, unless the second is empty.
+  // One word: the expression, with the password the environment gives or
+  // the default one. Two: password and expression, unless the second is
+  // empty.
   std::string sPS;
   if (arg3.empty()) {
-    current_password = kDefaultPassword;
+    current_password = OmittedPasswordField();
     sPS = arg2;
   } else {
     current_password = PasswordField(arg2);
@@ -157,7 +170,7 @@ void DoSetPortState(std::string sp_command) {
 void DoGetPortState() {
   std::string option = toUpper(arg2);
   if (!IsControlPort(COM_Name) || !arg3.empty() ||
-      !(arg2.empty() || option == "-B" || option == "-H"))
+      !(arg2.empty() || option == "-B" || option == "-H" || option == "-J"))
     RetUsageError("Invalid Command!");
 
   HoldControlPort(kQueryErr);
@@ -174,6 +187,8 @@ void DoGetPortState() {
     PrintLine("On=" + On + " Off=" + Off);
   } else if (option == "-B") {
     PrintLine(PortStateBits(PS64, nPorts));
+  } else if (option == "-J") {
+    PrintLine(HubJson(COM_Name.substr(5), nPorts, fw, PS64));
   } else {
     std::string s;
     htos_PS64(PS64, &s);
@@ -191,9 +206,10 @@ static bool PasswordRejected(const std::string& reply) {
 void DoChangePassword() {
   if (!IsControlPort(COM_Name)) DoCommandUsage();
 
-  // One password (or none) is the new one; two are the old and the new.
+  // One password (or none) is the new one, the old one the environment's or
+  // the default; two are the old and the new.
   if (arg3.empty()) {
-    current_password = kDefaultPassword;
+    current_password = OmittedPasswordField();
     new_password = PasswordField(arg2);
   } else {
     current_password = PasswordField(arg2);

@@ -8,11 +8,13 @@
 #include <string>
 
 // /Q: the discovery scan of /dev/ttyUSB0 to /dev/ttyUSB255, or one hub, each
-// as a list or (option -F) as one formatted line.
+// as a list, (option -F) as one formatted line or (option -J) as JSON: an
+// array of hub objects for the scan, one hub object for one hub.
 void DoQuery();
 // /S ("SP") and /F ("FP"): apply a state expression and send the new states.
 void DoSetPortState(std::string sp_command);
-// /G: the port states of one hub as lists, binary (-B) or hex (-H) text.
+// /G: the port states of one hub as lists, binary (-B) or hex (-H) text, or
+// (-J) the hub object of /Q:ttyUSBn -J.
 void DoGetPortState();
 // /P: change the hub password ("CP").
 void DoChangePassword();

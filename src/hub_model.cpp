@@ -7,6 +7,7 @@
 #include "front_end.h"
 #include "revision.h"
 #include "serial_link.h"
+#include "trace.h"
 
 // ---- Conversions ------------------------------------------------------------
 
@@ -123,10 +124,18 @@ std::string QueryHub(std::string COM_Name, int* nPorts, std::string* pFW,
   if (SendCommand(COM_Name, QueryRequest(), buf, 100) != kStatusOK)
     return kQueryErr;
   std::string ret = ParseQueryReply(buf, nPorts, pFW);
-  if (ret != kStatusOK) return ret;
+  if (ret != kStatusOK) {
+    Trace(COM_Name, ret == kIdErr
+                        ? "not a hub: the reply does not begin with TORVAN"
+                        : "not a hub: the reply is too short for a hub's");
+    return ret;
+  }
   if (SendCommand(COM_Name, GetStateRequest(), buf, 100) != kStatusOK)
     return kGetPortStateErr;
-  return ParseStateReply(buf, nPS64);
+  ret = ParseStateReply(buf, nPS64);
+  if (ret != kStatusOK)
+    Trace(COM_Name, "the state reply is too short for 8 hex digits");
+  return ret;
 }
 
 // ---- State expressions ------------------------------------------------------

@@ -10,19 +10,37 @@
 #include "hub_model.h"
 #include "port_lock.h"
 #include "serial_link.h"
+#include "trace.h"
 
 // The path of scan position n: "/dev/ttyUSB" and n in decimal.
 static std::string ScanPath(int n) { return "/dev/ttyUSB" + my_itos(n); }
 
-// One device's query, as a lone /Q:ttyUSBn would make it: the lock for as
-// long as the query lasts, then QueryHub.
+// What a device of the scan turned out to be, for the trace.
+static std::string ScanVerdict(const std::string& ret, int nPorts,
+                               const std::string& fw) {
+  if (ret == kStatusOK)
+    return "a hub, " + my_itos(nPorts) + " ports, firmware " + TraceBytes(fw);
+  if (ret == kQueryErr) return "no hub: no usable answer to the query";
+  if (ret == kIdErr) return "no hub: another identity";
+  if (ret == kGetPortStateErr)
+    return "skipped: a hub whose states cannot be read";
+  if (ret == kPortHeld) return "skipped: held by another program";
+  return "skipped: cannot be opened";
+}
+
+// One device's query, as a lone /Q:ttyUSBn would make it (the lock for as
+// long as the query lasts, then QueryHub), but skipped as held when another
+// program keeps it: at once for a live UUCP lock file, after
+// kScanLockWaitMs for a flock.
 static std::string QueryOneDevice(const std::string& path, int* nPorts,
                                   std::string* fw, std::uint64_t* PS64) {
   int lock_fd = -1;
-  std::string ret = LockPort(path, kPortLockWaitSeconds * 1000, &lock_fd);
-  if (ret != kStatusOK) return ret;
-  ret = QueryHub(path, nPorts, fw, PS64);
-  UnlockPort(lock_fd);
+  std::string ret = LockPort(path, kScanLockWaitMs, &lock_fd, false);
+  if (ret == kStatusOK) {
+    ret = QueryHub(path, nPorts, fw, PS64);
+    UnlockPort(lock_fd);
+  }
+  if (TraceOn()) Trace(path, "scan: " + ScanVerdict(ret, *nPorts, *fw));
   return ret;
 }
 
@@ -37,6 +55,10 @@ void QueryEveryHub(std::string status[kScanDevices], int nPorts[kScanDevices],
     else
       status[n] = kPortUnopened;
   }
+
+  if (TraceOn())
+    Trace("", "scan: " + std::to_string(present.size()) +
+                  " of the names ttyUSB0 to ttyUSB255 exist");
 
   // Workers take the next device until none is left; every result goes to
   // the device's own slots, so nothing is shared but the counter.

@@ -16,11 +16,14 @@ const int kScanDevices = 256;
 const int kMaxScanQueries = 64;
 
 // Queries /dev/ttyUSBn for every n from 0 to 255 whose name exists, at most
-// kMaxScanQueries at a time, and returns when all have ended. For each n,
+// kMaxScanQueries at a time, and returns when all have ended. A device that
+// another program holds is not waited for as a lone command waits: one with
+// a live UUCP lock file is skipped at once, one under another's flock after
+// kScanLockWaitMs (port_lock.h). For each n,
 // status[n] is "OK" with nPorts[n], fw[n] and PS64[n] written as QueryHub
 // writes them; another QueryHub status; kPortUnopened (from port_lock.h) for
 // a name that does not exist or cannot be opened; or kPortHeld for a device
-// that another holder kept past the lock's wait. Where no thread can be
+// that another holder kept. Where no thread can be
 // started, the queries run one after another in the calling thread.
 void QueryEveryHub(std::string status[kScanDevices], int nPorts[kScanDevices],
                    std::string fw[kScanDevices],

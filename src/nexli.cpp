@@ -1,8 +1,12 @@
 // nexli: controls a Managed USB Hub through its serial control port.
 // One run performs one command, chosen by the second character of the switch.
 
+#include "exit_status.h"
 #include "front_end.h"
 #include "hub_commands.h"
+#include "revision.h"
+#include "serial_link.h"
+#include "trace.h"
 
 int main(int argc, char** argv) {
   // Up to three arguments: the switch, then password and argument.
@@ -26,6 +30,9 @@ int main(int argc, char** argv) {
   }
 
   command = toUpper(command);
+  if (TraceOn())
+    Trace("", "start: " NEXLI_BANNER ", " + std::to_string(argc - 1) +
+                  " argument(s), the first " + TraceBytes(command));
   if (command.empty() || command[0] != '/') DoCommandUsage();
   if (command.size() < 2) DoCommandUsage();
 
@@ -68,5 +75,5 @@ int main(int argc, char** argv) {
     default:
       DoCommandError();
   }
-  return 0;
+  EndProcess(kExitDone);
 }

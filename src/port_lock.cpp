@@ -13,6 +13,7 @@
 #include <cstring>
 
 #include "serial_link.h"
+#include "trace.h"
 
 const char* const kPortUnopened = "Port Unopened";
 const char* const kPortHeld = "Port Held";
@@ -58,18 +59,19 @@ static long LockFilePid(const char* text, int length) {
   return 0;
 }
 
-// True when the lock file at lock_path names a live process other than ours.
-static bool LockFileHeld(const std::string& lock_path) {
+// The process id in the lock file at lock_path when it names a live process
+// other than ours, else 0.
+static long LockFileHolder(const std::string& lock_path) {
   int fd = open(lock_path.c_str(), O_RDONLY | O_NOCTTY | O_CLOEXEC);
-  if (fd < 0) return false;
+  if (fd < 0) return 0;
   char text[64];
   ssize_t length = read(fd, text, sizeof text);
   close(fd);
-  if (length <= 0 || length == static_cast<ssize_t>(sizeof text)) return false;
+  if (length <= 0 || length == static_cast<ssize_t>(sizeof text)) return 0;
   long pid = LockFilePid(text, static_cast<int>(length));
-  if (pid <= 0 || pid > INT_MAX || pid == getpid()) return false;
+  if (pid <= 0 || pid > INT_MAX || pid == getpid()) return 0;
   // Signal 0 only asks: a process of another user answers EPERM.
-  return kill(static_cast<pid_t>(pid), 0) == 0 || errno == EPERM;
+  return kill(static_cast<pid_t>(pid), 0) == 0 || errno == EPERM ? pid : 0;
 }
 
 // The last component of path.
@@ -84,7 +86,10 @@ static std::string DirName(const std::string& path) {
   return slash == std::string::npos ? "." : path.substr(0, slash);
 }
 
-bool UucpLockHeld(const std::string& path) {
+// The UucpLockHeld test, with the lock file found and the process it names
+// written to *pfile and *ppid.
+static bool FindUucpHolder(const std::string& path, std::string* pfile,
+                           long* ppid) {
   // The name the caller gave, and every name in /dev that its links lead to
   // (a udev name such as ttyUSBHUB for ttyUSB3): a program may have locked
   // the port under any of them.
@@ -100,40 +105,77 @@ bool UucpLockHeld(const std::string& path) {
     if (DirName(link) == "/dev") names[count++] = BaseName(link);
   }
   for (const char* dir : kUucpLockDirs)
-    for (int i = 0; i < count; ++i)
-      if (LockFileHeld(std::string(dir) + "/LCK.." + names[i])) return true;
+    for (int i = 0; i < count; ++i) {
+      *pfile = std::string(dir) + "/LCK.." + names[i];
+      *ppid = LockFileHolder(*pfile);
+      if (*ppid != 0) return true;
+    }
   return false;
 }
 
-std::string LockPort(const std::string& path, int wait_ms, int* plock_fd) {
+bool UucpLockHeld(const std::string& path) {
+  std::string file;
+  long pid = 0;
+  return FindUucpHolder(path, &file, &pid);
+}
+
+std::string LockPort(const std::string& path, int wait_ms, int* plock_fd,
+                     bool wait_for_lock_files) {
   *plock_fd = -1;
   // A descriptor of our own for the lock: read-only, never our controlling
   // terminal, and not waiting for a carrier.
   int fd = open(path.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) return kPortUnopened;
+  if (fd < 0) {
+    if (TraceOn()) Trace(path, "lock: cannot open: " + TraceError(errno));
+    return kPortUnopened;
+  }
   if (!isatty(fd)) {
     close(fd);
+    Trace(path, "lock: not a terminal, not locked");
     return kStatusOK;
   }
 
   // Try at once, then again at growing intervals (2 ms up to 25 ms) until
-  // the wait runs out.
+  // the wait runs out. The trace tells each new holder waited for.
+  double start_ms = TraceMs();
+  std::string holder;
   long long deadline = NowUs() + static_cast<long long>(wait_ms) * 1000;
   long long pause_us = 2000;
   for (;;) {
+    std::string now_held_by;
     if (flock(fd, LOCK_EX | LOCK_NB) == 0) {
-      if (!UucpLockHeld(path)) {
+      std::string file;
+      long pid = 0;
+      if (!FindUucpHolder(path, &file, &pid)) {
         *plock_fd = fd;
+        if (TraceOn())
+          Trace(path, holder.empty() ? "lock: taken at once"
+                                     : "lock: taken" + TraceSince(start_ms));
         return kStatusOK;
       }
       // A program that keeps a lock file but takes no flock: let others
       // waiting on the flock see the port as free as we do.
       flock(fd, LOCK_UN);
+      now_held_by =
+          "the lock file " + file + " of live process " + std::to_string(pid);
+      if (!wait_for_lock_files) {
+        holder = now_held_by;
+        break;
+      }
     } else if (errno != EWOULDBLOCK && errno != EINTR) {
       // A file system without flock: nothing to share, go on as before.
+      if (TraceOn())
+        Trace(path,
+              "lock: no flock here (" + TraceError(errno) + "), not locked");
       *plock_fd = fd;
       return kStatusOK;
+    } else {
+      now_held_by = "another program's flock on the device";
     }
+    if (now_held_by != holder && TraceOn())
+      Trace(path, "lock: waiting up to " + std::to_string(wait_ms) +
+                      " ms for " + now_held_by);
+    holder = now_held_by;
     long long left = deadline - NowUs();
     if (left <= 0) break;
     SleepUs(left < pause_us ? left : pause_us);
@@ -141,6 +183,9 @@ std::string LockPort(const std::string& path, int wait_ms, int* plock_fd) {
     if (pause_us > 25000) pause_us = 25000;
   }
   close(fd);
+  if (TraceOn())
+    Trace(path, "lock: given up" + TraceSince(start_ms) + ", still held by " +
+                    holder);
   return kPortHeld;
 }
 

@@ -16,12 +16,21 @@
 // little over 10 s; 30 s lets a queued command outlast two of them.
 const int kPortLockWaitSeconds = 30;
 
+// How long the /Q scan waits for a device that another program's flock
+// holds before it skips the device. Long enough for another nexli command on
+// a working hub to finish (the slowest, /S on a paced line, takes 0.07 s;
+// a USB adapter's latency timer can add 0.05 s, and several commands may be
+// queued), and far shorter than the 30 s a lone command waits: a port that a
+// terminal program (picocom, tio, ser2net) keeps open is not a free hub.
+const int kScanLockWaitMs = 1500;
+
 // Status texts of LockPort besides "OK".
 extern const char* const kPortUnopened;  // "Port Unopened": nothing held
 extern const char* const kPortHeld;      // "Port Held": nothing held
 
 // Takes the lock on the device at path, waiting at most wait_ms milliseconds
-// while another holder has it. Returns:
+// while another holder has it; with wait_for_lock_files false, a UUCP lock
+// file of a live process ends the wait at once (kPortHeld). Returns:
 //  "OK" with *plock_fd the descriptor that holds the lock, to keep open for
 //     as long as the port is in use (-1 when the device is no terminal: such
 //     a device is not locked and the caller goes on as without a lock);
@@ -30,7 +39,8 @@ extern const char* const kPortHeld;      // "Port Held": nothing held
 //  kPortHeld when another holder still had it when the wait ran out.
 // The descriptor is opened without becoming a controlling terminal and is
 // closed on exec.
-std::string LockPort(const std::string& path, int wait_ms, int* plock_fd);
+std::string LockPort(const std::string& path, int wait_ms, int* plock_fd,
+                     bool wait_for_lock_files = true);
 
 // Gives up a lock that LockPort took (closes lock_fd); -1 is ignored.
 void UnlockPort(int lock_fd);

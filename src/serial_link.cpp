@@ -5,12 +5,14 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
 #include "exit_status.h"
 #include "revision.h"
+#include "trace.h"
 
 // ---- Reporting ------------------------------------------------------------
 
@@ -27,6 +29,11 @@ void PrintLine(const std::string& text) {
 
 void EndProcess(int outcome) {
   std::fflush(stdout);
+  if (TraceOn()) {
+    static const char* const kOutcomes[] = {"done", "failed", "rejected"};
+    Trace("", std::string("end: ") + kOutcomes[outcome] + ", exit status " +
+                  std::to_string(ExitStatus(outcome)));
+  }
 #ifdef NEXLI_FUZZ
   FuzzEndProcess(outcome);
 #endif
@@ -34,11 +41,13 @@ void EndProcess(int outcome) {
 }
 
 void RetError(std::string ret) {
+  Trace("", "printed " + TraceBytes(ret));
   PrintLine(ret);
   EndProcess(kExitFailed);
 }
 
 void RetUsageError(std::string ret) {
+  Trace("", "printed " + TraceBytes(ret));
   PrintLine(ret);
   EndProcess(kExitRejected);
 }
@@ -51,12 +60,15 @@ int openPort(const std::string& comPortName) {
   // A descriptor outside the select set size could never be waited on.
   if (fd >= FD_SETSIZE) {
     close(fd);
+    errno = EMFILE;
     return -1;
   }
 #if NEXLI_BLOCKING_OPEN
   // Clear the status flags, O_NONBLOCK among them, and take only terminals.
   if (fcntl(fd, F_SETFL, 0) < 0 || !isatty(fd)) {
+    int why = errno;
     close(fd);
+    errno = why;
     return -1;
   }
 #endif
@@ -127,14 +139,26 @@ int set_opt(int fd, int nSpeed, int nBits, char nEvent, int nStop) {
   return 0;
 }
 
-int UART_Send(int fd, const char* send_buf, int data_len) {
+// UART_Send, telling in *pwhy (when not null) how a write fell short.
+static int SendTold(int fd, const char* send_buf, int data_len,
+                    std::string* pwhy) {
   ssize_t written = write(fd, send_buf, static_cast<size_t>(data_len));
   if (written == data_len) return data_len;
+  if (pwhy != nullptr)
+    *pwhy = written < 0 ? "write failed: " + TraceError(errno)
+                        : "short write: " + std::to_string(written) + " of " +
+                              std::to_string(data_len) + " bytes";
   tcflush(fd, TCOFLUSH);
   return 0;
 }
 
-int UART_Recv(int fd, char* rcv_buf, int data_len, int timout_ms) {
+int UART_Send(int fd, const char* send_buf, int data_len) {
+  return SendTold(fd, send_buf, data_len, nullptr);
+}
+
+// UART_Recv, telling in *pwhy (when not null) why it returned 0 or less.
+static int RecvTold(int fd, char* rcv_buf, int data_len, int timout_ms,
+                    std::string* pwhy) {
   fd_set fs_read;
   FD_ZERO(&fs_read);
   FD_SET(fd, &fs_read);
@@ -143,8 +167,19 @@ int UART_Recv(int fd, char* rcv_buf, int data_len, int timout_ms) {
   time.tv_sec = 10 + timout_ms / 1000;
   time.tv_usec = (timout_ms % 1000) * 1000;
   int fs_sel = select(fd + 1, &fs_read, nullptr, nullptr, &time);
-  if (fs_sel == 0) return 0;
-  return static_cast<int>(read(fd, rcv_buf, static_cast<size_t>(data_len)));
+  if (fs_sel == 0) {
+    if (pwhy != nullptr) *pwhy = "time-out";
+    return 0;
+  }
+  int got = static_cast<int>(read(fd, rcv_buf, static_cast<size_t>(data_len)));
+  if (got <= 0 && pwhy != nullptr)
+    *pwhy = got == 0 ? "hang-up (end of file)"
+                     : "read failed: " + TraceError(errno);
+  return got;
+}
+
+int UART_Recv(int fd, char* rcv_buf, int data_len, int timout_ms) {
+  return RecvTold(fd, rcv_buf, data_len, timout_ms, nullptr);
 }
 
 // ---- Exchange -------------------------------------------------------------
@@ -156,13 +191,33 @@ const char* const kErrorSendingCommand = "Error Sending Command!";
 const char* const kReadTimeout = "Read Timeout";
 const char* const kErrorParameters = "Error Parameters";
 
+// The trace's account of a reply: what arrived, and when.
+static std::string TracedReply(const char* prcv_buf, double sent_ms,
+                               double first_ms) {
+  std::string text = TraceBytes(prcv_buf) + " (" +
+                     std::to_string(std::strlen(prcv_buf)) + " bytes";
+  if (first_ms >= 0) {
+    char times[64];
+    std::snprintf(times, sizeof times,
+                  ", first after %.1f ms, last after %.1f ms",
+                  first_ms - sent_ms, TraceMs() - sent_ms);
+    text += times;
+  }
+  return text + ")";
+}
+
 std::string SendCommand(std::string COM_Name, std::string Command,
                         char* prcv_buf, int /*timeout_ms*/) {
   prcv_buf[0] = '\0';
+  const bool traced = TraceOn();
 
   int fd = openPort(COM_Name);
-  if (fd == -1) return kOpenPortError;
+  if (fd == -1) {
+    if (traced) Trace(COM_Name, "open failed: " + TraceError(errno));
+    return kOpenPortError;
+  }
   if (set_opt(fd, 9600, 8, 'N', 1) == -1) {
+    if (traced) Trace(COM_Name, "configure failed: " + TraceError(errno));
     close(fd);
     return kSetPortOptionError;
   }
@@ -172,7 +227,13 @@ std::string SendCommand(std::string COM_Name, std::string Command,
   int length = static_cast<int>(Command.size());
   if (length >= kReplyBufferSize) length = kReplyBufferSize - 1;
   std::memcpy(send_buf, Command.data(), static_cast<size_t>(length));
-  if (UART_Send(fd, send_buf, length) != length) {
+  std::string why;
+  if (traced)
+    Trace(COM_Name, "opened and configured; sending " +
+                        TraceBytes(RequestWithoutPasswords(Command)));
+  double sent_ms = traced ? TraceMs() : 0;
+  if (SendTold(fd, send_buf, length, traced ? &why : nullptr) != length) {
+    if (traced) Trace(COM_Name, why);
     close(fd);
     return kErrorSendingCommand;
   }
@@ -181,17 +242,29 @@ std::string SendCommand(std::string COM_Name, std::string Command,
   // failed read ends the reply early and keeps what arrived.
   int stored = 0;
   char last = 0;
+  double first_ms = -1;
   while (stored < kMaxReplyBytes && last != '\n') {
     char byte = 0;
-    if (UART_Recv(fd, &byte, 1, 100) <= 0) {
+    double wait_ms = traced ? TraceMs() : 0;
+    if (RecvTold(fd, &byte, 1, 100, traced ? &why : nullptr) <= 0) {
+      if (traced)
+        Trace(COM_Name, why + TraceSince(wait_ms) + " waiting for byte " +
+                            std::to_string(stored + 1) + "; received " +
+                            TracedReply(prcv_buf, sent_ms, first_ms));
       close(fd);
       return kReadTimeout;
     }
+    if (traced && stored == 0) first_ms = TraceMs();
     prcv_buf[stored++] = byte;
     prcv_buf[stored] = '\0';
     last = byte;
   }
   close(fd);
+  if (traced)
+    Trace(COM_Name,
+          std::string(last == '\n' ? "received " : "over-long reply: ") +
+              TracedReply(prcv_buf, sent_ms, first_ms) +
+              (last == '\n' ? "" : ", no line end: the rest is not read"));
   return last == '\n' ? kStatusOK : kErrorParameters;
 }
 
@@ -218,6 +291,23 @@ std::string ChangePasswordRequest(const std::string& old_password,
 std::string PasswordRequest(const std::string& code,
                             const std::string& password) {
   return code + password + "\r";
+}
+
+std::string RequestWithoutPasswords(const std::string& request) {
+  std::string code = request.substr(0, 2);
+  int fields = code == "CP" ? 2
+               : code == "SP" || code == "FP" || code == "WP" || code == "RD" ||
+                       code == "RH"
+                   ? 1
+                   : 0;
+  std::string shown = request;
+  for (int i = 0; i < fields; ++i) {
+    std::string::size_type at = kPasswordFieldPos + i * kPasswordFieldLength;
+    if (at < shown.size())
+      shown.replace(at, kPasswordFieldLength,
+                    std::string(kPasswordFieldLength, '*'));
+  }
+  return shown;
 }
 
 int ReplyLineLength(const std::string& reply) {

@@ -87,6 +87,14 @@ std::string ChangePasswordRequest(const std::string& old_password,
 // code ("WP", "RD" or "RH"), password field, "\r": 11 bytes.
 std::string PasswordRequest(const std::string& code,
                             const std::string& password);
+// Password fields: 8 bytes from position 2 of "SP", "FP", "WP", "RD" and
+// "RH" requests, and two of them, old and new, from 2 of "CP".
+const int kPasswordFieldPos = 2;
+const int kPasswordFieldLength = 8;
+// request with each of its password fields replaced by "********" (also a
+// field that the request's end cuts short), for the trace. Requests of other
+// codes come back unchanged.
+std::string RequestWithoutPasswords(const std::string& request);
 
 // Reply to "?Q\r": identity at 0-5, port count at 10-11, firmware at 12-14.
 extern const char* const kHubIdentity;  // "TORVAN"

@@ -17,13 +17,6 @@ using Strings = std::vector<std::string>;
 const char* const kQuery = "?Q\r";
 const char* const kGetState = "GP\r";
 
-// Each device's requests, joined in arrival order.
-std::map<std::string, std::string> RequestsByDevice(const RunResult& run) {
-  std::map<std::string, std::string> requests;
-  for (const Request& request : run.requests) requests[request.device] += request.bytes;
-  return requests;
-}
-
 // The list of ports from..to joined by ",".
 std::string Ports(int from, int to) {
   std::string list;
@@ -175,26 +168,28 @@ const Failure kQueryFailures[] = {
 };
 
 TEST(QueryOne, FailureLines) {
-  for (const Failure& c : kQueryFailures) {
-    SCOPED_TRACE(c.name);
-    RunResult run = RunWithHubs(c.hubs, {"/Q:ttyUSB0"});
-    SKIP_WITHOUT_SANDBOX(run);
-    EXPECT_EQ(run.out, c.out);
-    EXPECT_EQ(run.err, "");
-    EXPECT_EQ(run.status, 0);
-    EXPECT_EQ(RequestBytes(run), c.requests);
-  }
+  for (const Failure& c : kQueryFailures)
+    for (const Strings& args : {Strings{"/Q:ttyUSB0"}, Strings{"/Q:ttyUSB0", "-J"}}) {
+      SCOPED_TRACE(std::string(c.name) + ", " + args.back());
+      RunResult run = RunWithHubs(c.hubs, args);
+      SKIP_WITHOUT_SANDBOX(run);
+      EXPECT_EQ(run.out, c.out);
+      EXPECT_EQ(run.err, "");
+      EXPECT_EQ(run.status, 0);
+      EXPECT_EQ(RequestBytes(run), c.requests);
+    }
 }
 
 TEST(GetStates, FailureLines) {
-  for (const Failure& c : kQueryFailures) {
-    SCOPED_TRACE(c.name);
-    RunResult run = RunWithHubs(c.hubs, {"/G:ttyUSB0", "-H"});
-    SKIP_WITHOUT_SANDBOX(run);
-    EXPECT_EQ(run.out, c.out);
-    EXPECT_EQ(run.status, 0);
-    EXPECT_EQ(RequestBytes(run), c.requests);
-  }
+  for (const Failure& c : kQueryFailures)
+    for (const char* option : {"-H", "-J"}) {
+      SCOPED_TRACE(std::string(c.name) + ", " + option);
+      RunResult run = RunWithHubs(c.hubs, {"/G:ttyUSB0", option});
+      SKIP_WITHOUT_SANDBOX(run);
+      EXPECT_EQ(run.out, c.out);
+      EXPECT_EQ(run.status, 0);
+      EXPECT_EQ(RequestBytes(run), c.requests);
+    }
 }
 
 TEST(QueryOne, SilentDeviceIsAQueryError) {
@@ -224,6 +219,12 @@ TEST(QueryAndGet, RejectedCommandLinesSendNothing) {
       {"/G:ttyUSB0", "-B", "x"},
       {"/G:ttyUSB0", "", "x"},
       {"/G:ttyACM0", "-H"},
+      {"/Q", "-J", "x"},
+      {"/Q", "-JX"},
+      {"/Query", "-J"},
+      {"/Q:ttyUSB0", "-J", "-F"},
+      {"/G", "-J"},
+      {"/G:ttyUSB0", "J"},
   };
   for (const Strings& args : cases) {
     RunResult run = RunWithHubs({}, args);
@@ -308,6 +309,83 @@ TEST(GetStates, ThreeForms) {
       EXPECT_EQ(run.out, form.out) << form.args.back();
       EXPECT_EQ(RequestBytes(run), (Strings{kQuery, kGetState}));
     }
+  }
+}
+
+// Reads a -J document back into the text forms: each hub's /Q:ttyUSBn line, then
+// its /G -H and /G -B lines, the firmware's characters written as the bytes
+// of the same codes (Latin-1).
+const char* const kJsonToTextForms = R"(
+import json, sys
+document = json.loads(sys.argv[1])
+for hub in document if isinstance(document, list) else [document]:
+    on = ",".join(str(port) for port in hub["on"]) or "None"
+    off = ",".join(str(port) for port in hub["off"]) or "None"
+    text = "%s, %d ports, On=%s, Off=%s, FW=%s\n%s\n%s\n" % (
+        hub["device"], hub["ports"], on, off, hub["firmware"], hub["hex"], hub["binary"])
+    sys.stdout.buffer.write(text.encode("latin-1"))
+)";
+
+// Every -J document byte for byte; read by Python's json module, it gives
+// what the text forms print for the same hubs; and it took the requests of
+// the text forms.
+TEST(Json, ReadBackByAJsonReaderItIsWhatTheTextFormsSay) {
+  const Strings hub12 = {"--hub", "0", "--ports", "12", "--states", "A6010000", "--fw", "fff"};
+  const std::string json12 =
+      R"({"device":"ttyUSB0","ports":12,"firmware":"fff","on":[2,3,6,8,9],)"
+      R"("off":[1,4,5,7,10,11,12],"hex":"A6010000","binary":"000110100110"})";
+  // Firmware a hub may send: a quote, a backslash, control bytes, DEL and
+  // bytes that are not UTF-8.
+  const Strings three = {"--hub",    "10",  "--ports",  "12",         "--states", "A6010000",
+                         "--fw",     "fff", "--hub",    "2",          "--ports",  "4",
+                         "--states", "05",  "--fw",     R"("\\\xC1)", "--hub",    "255",
+                         "--ports",  "-1",  "--states", "FF",         "--fw",     R"(\t\x01\x7F)"};
+  const struct {
+    const char* name;
+    Strings hubs;
+    Strings args;
+    std::string out;
+    Strings devices;  // the hubs the command speaks to
+  } cases[] = {
+      {"scan, no hub", {"--no-hubs"}, {"/Q", "-J"}, "[]\n", {}},
+      {"scan, one hub",
+       {},
+       {"/q", "-j"},
+       R"([{"device":"ttyUSB0","ports":8,"firmware":"101","on":[],"off":[1,2,3,4,5,6,7,8],)"
+       R"("hex":"00000000","binary":"00000000"}])"
+       "\n",
+       {"ttyUSB0"}},
+      {"scan, three hubs",
+       three,
+       {"/Q", "-J"},
+       R"([{"device":"ttyUSB2","ports":4,"firmware":"\"\\\u00c1","on":[1,3],"off":[2,4],)"
+       R"("hex":"05000000","binary":"0101"},)"
+       R"({"device":"ttyUSB10","ports":12,"firmware":"fff","on":[2,3,6,8,9],)"
+       R"("off":[1,4,5,7,10,11,12],"hex":"A6010000","binary":"000110100110"},)"
+       R"({"device":"ttyUSB255","ports":-1,"firmware":"\t\u0001\u007f","on":[],"off":[],)"
+       R"("hex":"FF000000","binary":""}])"
+       "\n",
+       {"ttyUSB2", "ttyUSB10", "ttyUSB255"}},
+      {"one hub", hub12, {"/Q:ttyUSB0", "-J"}, json12 + "\n", {"ttyUSB0"}},
+      {"one hub, /G", hub12, {"/g:ttyusb0", "-J"}, json12 + "\n", {"ttyUSB0"}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    RunResult run = RunWithHubs(c.hubs, c.args);
+    SKIP_WITHOUT_SANDBOX(run);
+    EXPECT_EQ(run.out, c.out);
+    std::map<std::string, std::string> requests;
+    std::string script;
+    for (const std::string& device : c.devices) {
+      requests[device] = "?Q\rGP\r";
+      script +=
+          "$NEXLI /Q:" + device + "; $NEXLI /G:" + device + " -H; $NEXLI /G:" + device + " -B;";
+    }
+    EXPECT_EQ(RequestsByDevice(run), requests);
+
+    RunResult read = RunCommand({"/usr/bin/python3", "-c", kJsonToTextForms, run.out});
+    EXPECT_EQ(read.err, "");
+    EXPECT_EQ(read.out, RunScriptWithHubs(c.hubs, script + "true").out);
   }
 }
 

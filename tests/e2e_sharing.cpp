@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <map>
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -97,10 +99,12 @@ TEST(Sharing, AHeldPortIsLeftAloneAndEachCommandEndsWithItsMessage) {
       "for c in '/G:ttyUSB0' '/S:ttyUSB0 1:1' '/F:ttyUSB0 1:1' '/Q:ttyUSB0' '/P:ttyUSB0 new'"
       "         '/W:ttyUSB0' '/D:ttyUSB0' '/R:ttyUSB0' '/G:ttyUSB2' '/Q'; do"
       "  n=$((n+1)); $NEXLI $c > $o/$n & P=\"$P $!\"; done;"
+      "for c in '/G:ttyUSB0 -J' '/Q -J'; do $NEXLI $c >> $o/j & P=\"$P $!\"; done;"
       "(NEXLI_EXIT_STATUS=1 $NEXLI /W:ttyUSB0; echo status $?) > $o/11 & P=\"$P $!\";"
       "$NEXLI /G:ttyUSB1; echo T2 $(date +%s.%N);"
       "wait $P; echo T3 $(date +%s.%N);"
-      "for f in 1 2 3 4 5 6 7 8 9 10 11; do cat $o/$f; done; kill $H $L; rm -r $o";
+      "for f in 1 2 3 4 5 6 7 8 9 10 11; do cat $o/$f; done; LC_ALL=C sort $o/j;"
+      "kill $H $L; rm -r $o";
   RunResult run = RunScriptWithHubs({"--hub", "0", "--hub", "1", "--hub", "2"}, script);
   SKIP_WITHOUT_SANDBOX(run);
   EXPECT_NE(run.out.find("\nInvalid Command!\nInvalid Password!\nInvalid Command!\nT1 "),
@@ -121,18 +125,48 @@ TEST(Sharing, AHeldPortIsLeftAloneAndEachCommandEndsWithItsMessage) {
             "ttyUSB1, 8 ports, On=None, Off=1,2,3,4,5,6,7,8, FW=101\n"
             "1 Managed USB Hub(s) Found.\n"
             "Save Port States Error!\n"
-            "status 1\n");
+            "status 1\n"
+            "Query Err\n"
+            "[{\"device\":\"ttyUSB1\",\"ports\":8,\"firmware\":\"101\",\"on\":[],"
+            "\"off\":[1,2,3,4,5,6,7,8],\"hex\":\"00000000\",\"binary\":\"00000000\"}]\n");
   // Usage errors at once; ttyUSB1's stale lock file costs nothing; the held
-  // ports for the whole wait, and not much longer.
+  // ports for the whole wait, and not much longer (the scan far less).
   EXPECT_LT(Stamp(run.out, "T1") - Stamp(run.out, "T0"), 5.0 + RunnerAllowance());
   EXPECT_LT(Stamp(run.out, "T2") - Stamp(run.out, "T1"), 5.0 + RunnerAllowance());
   double waited = Stamp(run.out, "T3") - Stamp(run.out, "T1");
   EXPECT_GE(waited, 29.9);
-  // The scan waits for both held devices at once.
   EXPECT_LT(waited, 40.0 + RunnerAllowance());
-  // Only ttyUSB1 was ever spoken to: by /G and by the scan.
+  // Only ttyUSB1 was ever spoken to: by /G and by the two scans.
   for (const Request& request : run.requests) EXPECT_EQ(request.device, "ttyUSB1");
-  EXPECT_EQ(Codes(run), "?Q GP ?Q GP");
+  EXPECT_EQ(Codes(run), "?Q GP ?Q GP ?Q GP");
+}
+
+// The scan does not wait 30 s for ports that other programs keep open: a
+// live UUCP lock file is skipped at once, a flock after a short wait, and
+// neither device is written to; a freed port is found again.
+TEST(Sharing, TheScanSkipsPortsThatOtherProgramsKeep) {
+  const std::string script =
+      "(exec 9</dev/ttyUSB1; flock -x 9; exec sleep 60) & H=$!;"
+      "sleep 60 & L=$!; echo $L > /run/lock/LCK..ttyUSB2; sleep 0.3;"
+      "echo T0 $(date +%s.%N); $NEXLI /Q; echo T1 $(date +%s.%N); kill $H; wait $H;"
+      "$NEXLI /Q -F; echo T2 $(date +%s.%N); kill $L";
+  RunResult run =
+      RunScriptWithHubs({"--hub", "0", "--hub", "1", "--hub", "2", "--hub", "3"}, script);
+  SKIP_WITHOUT_SANDBOX(run);
+  EXPECT_EQ(std::regex_replace(run.out, std::regex("T[0-2] [0-9.]+\n"), ""),
+            "ttyUSB0, 8 ports, On=None, Off=1,2,3,4,5,6,7,8, FW=101\n"
+            "ttyUSB3, 8 ports, On=None, Off=1,2,3,4,5,6,7,8, FW=101\n"
+            "2 Managed USB Hub(s) Found.\n"
+            "0003ttyUSB0,1,3\n");
+  // The flock's 1.5 s, not 30; the lock file nothing.
+  double held = Stamp(run.out, "T1") - Stamp(run.out, "T0");
+  EXPECT_GE(held, 1.5);
+  EXPECT_LT(held, 5.0);
+  EXPECT_LT(Stamp(run.out, "T2") - Stamp(run.out, "T1"), 1.5);
+  EXPECT_EQ(RequestsByDevice(run),
+            (std::map<std::string, std::string>{{"ttyUSB0", "?Q\rGP\r?Q\rGP\r"},
+                                                {"ttyUSB1", "?Q\rGP\r"},
+                                                {"ttyUSB3", "?Q\rGP\r?Q\rGP\r"}}));
 }
 
 // A holder killed with SIGKILL frees the port at once, whether it held a

@@ -216,6 +216,12 @@ std::vector<std::string> RequestBytes(const RunResult& run) {
   return bytes;
 }
 
+std::map<std::string, std::string> RequestsByDevice(const RunResult& run) {
+  std::map<std::string, std::string> requests;
+  for (const Request& request : run.requests) requests[request.device] += request.bytes;
+  return requests;
+}
+
 std::string DumpField(const RunResult& run, const std::string& device, const std::string& field) {
   std::istringstream lines(run.dump);
   for (std::string line; std::getline(lines, line);) {
@@ -237,7 +243,8 @@ std::vector<RunResult> RunAllWithHubs(const std::vector<Invocation>& runs) {
   std::atomic<std::size_t> next{0};
   auto worker = [&] {
     for (std::size_t i = next++; i < runs.size(); i = next++)
-      results[i] = runs[i].env_words.empty()
+      results[i] = !runs[i].script.empty() ? RunScriptWithHubs(runs[i].hub_options, runs[i].script)
+                   : runs[i].env_words.empty()
                        ? RunWithHubs(runs[i].hub_options, runs[i].args)
                        : RunWithHubs(runs[i].hub_options, runs[i].env_words, runs[i].args);
   };

@@ -8,6 +8,7 @@
 #ifndef NEXLI_TESTS_E2E_SUPPORT_H
 #define NEXLI_TESTS_E2E_SUPPORT_H
 
+#include <map>
 #include <string>
 #include <vector>
 
@@ -66,6 +67,7 @@ struct Invocation {
   std::vector<std::string> hub_options;
   std::vector<std::string> args;
   std::vector<std::string> env_words = {};
+  std::string script = "";  // when set: RunScriptWithHubs(hub_options, script)
 };
 
 // Runs the invocations side by side (each in its own sandbox, at most 16 at
@@ -93,6 +95,9 @@ const double kLogSlack = 0.5;
 
 // The requests' bytes only, in order.
 std::vector<std::string> RequestBytes(const RunResult& run);
+
+// Each device's requests, joined in arrival order.
+std::map<std::string, std::string> RequestsByDevice(const RunResult& run);
 
 // The value of field (e.g. "present") of device's line in the dump.
 std::string DumpField(const RunResult& run, const std::string& device, const std::string& field);

@@ -7,8 +7,10 @@ logging its requests, with Debian's Python (where python3-labgrid lives):
   hubsim --log LOG --hub 0 --ports 8 --password s3cret -- \\
       /usr/bin/python3 contrib/labgrid/test_nexli_power.py --nexli NEXLI --log LOG
 
-on, off and cycle must switch port 3 of the hub; with a wrong password, or a
-port the hub lacks, labgrid must raise and the hub must stay as it was.
+on, off and cycle must switch port 3 of the hub, with the password read from a
+file that nexli-power.yaml names and never on a command line; with a wrong
+password in the file, or a port the hub lacks, labgrid must raise and the hub
+must stay as it was.
 
 Exits 77 (skipped) when labgrid cannot be imported, unless CI=true, where a
 missing labgrid is a failure: CI installs python3-labgrid.
@@ -18,7 +20,7 @@ import argparse
 import os
 import subprocess
 import sys
-import time
+import tempfile
 import unittest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -36,12 +38,17 @@ except ImportError as error:
     sys.exit(77)
 
 ARGS = None  # --nexli and --log
+FOLDER = tempfile.TemporaryDirectory()  # the password files, gone at exit
 
 
 def power_driver(password=PASSWORD, port="3"):
-    """The ExternalPowerDriver of nexli-power.yaml, for HUB with these values."""
+    """The ExternalPowerDriver of nexli-power.yaml, for HUB with these values;
+    the password goes to a file of its own (mkstemp: mode 0600)."""
+    fd, password_file = tempfile.mkstemp(dir=FOLDER.name)
+    with os.fdopen(fd, "w") as out:
+        out.write(password + "\n")
     os.environ.update(LG_NEXLI=ARGS.nexli, LG_NEXLI_HUB=HUB,
-                      LG_NEXLI_PASSWORD=password, LG_NEXLI_PORT=port)
+                      LG_NEXLI_PASSWORD_FILE=password_file, LG_NEXLI_PORT=port)
     target = labgrid.Environment(CONFIG).get_target("main")
     return target.get_driver("PowerProtocol")
 
@@ -106,6 +113,8 @@ class PowerThroughNexli(unittest.TestCase):
                     action()
                 self.assertEqual(raised.exception.returncode, 1)
                 self.assertIn(b"Password Error!", raised.exception.output)
+                # labgrid reports the command it ran: no password in it.
+                self.assertNotIn("wrong", str(raised.exception.cmd))
         # The hub refused every request: the port never came on.
         self.assertEqual(states(), "00000000\n")
         self.assertEqual([request for _, request in requests.sent()],

@@ -21,11 +21,15 @@ nexli /G:ttyUSB3|ttyUSB3
 nexli /G:ttyUSB1|
 nexli /S=|ttyUSB0 ttyUSB3
 nexli /X:|
-nexli /G:ttyUSB0 |-B -H
+nexli /G:ttyUSB0 |-B -H -J
 nexli /G:ttyUSB0 -h|-H
+nexli /G:ttyUSB0 -j|-J
+nexli /G:ttyUSB0 -J |
 nexli /G:ttyUSB0 -B |
-nexli /Q |-F
-nexli /Q:ttyUSB3 |-F
+nexli /Q |-F -J
+nexli /q -|-F -J
+nexli /Q:ttyUSB3 |-F -J
+nexli /Q -J |
 nexli /S:ttyUSB0 |0: 0:ALL 1: 1:ALL B: H: T: T:ALL
 nexli /F:ttyUSB0 s3cret |0: 0:ALL 1: 1:ALL B: H: T: T:ALL
 nexli /S:ttyUSB0 t|T: T:ALL
@@ -35,7 +39,7 @@ nexli /S:ttyUSB0 s3cret 1:3 |
 nexli /W:ttyUSB0 |
 nexli /P:ttyUSB0 |
 nexla /R:|ttyUSB0 ttyUSB3
-nexla /G:ttyUSB0 |-B -H
+nexla /G:ttyUSB0 |-B -H -J
 nexli /G:|nobreak:/G:ttyUSB0 /G:ttyUSB3
 nexli /S:ttyUSB0 t:|nobreak:T:ALL
 EOF_CASES
