@@ -11,6 +11,7 @@
 #include <cstring>
 
 #include "exit_status.h"
+#include "progress.h"
 #include "revision.h"
 #include "trace.h"
 
@@ -29,6 +30,7 @@ void PrintLine(const std::string& text) {
 
 void EndProcess(int outcome) {
   std::fflush(stdout);
+  ProgressStop();
   if (TraceOn()) {
     static const char* const kOutcomes[] = {"done", "failed", "rejected"};
     Trace("", std::string("end: ") + kOutcomes[outcome] + ", exit status " +
@@ -243,14 +245,17 @@ std::string SendCommand(std::string COM_Name, std::string Command,
   int stored = 0;
   char last = 0;
   double first_ms = -1;
+  const bool shown = ProgressOn();
   while (stored < kMaxReplyBytes && last != '\n') {
     char byte = 0;
-    double wait_ms = traced ? TraceMs() : 0;
+    double wait_ms = traced || shown ? TraceMs() : 0;
+    if (shown) ProgressWait(COM_Name, "no answer yet", wait_ms + 10100);
     if (RecvTold(fd, &byte, 1, 100, traced ? &why : nullptr) <= 0) {
       if (traced)
         Trace(COM_Name, why + TraceSince(wait_ms) + " waiting for byte " +
                             std::to_string(stored + 1) + "; received " +
                             TracedReply(prcv_buf, sent_ms, first_ms));
+      ProgressWaitEnd(COM_Name);
       close(fd);
       return kReadTimeout;
     }
@@ -259,6 +264,7 @@ std::string SendCommand(std::string COM_Name, std::string Command,
     prcv_buf[stored] = '\0';
     last = byte;
   }
+  ProgressWaitEnd(COM_Name);
   close(fd);
   if (traced)
     Trace(COM_Name,
