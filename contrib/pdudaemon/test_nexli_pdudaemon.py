@@ -1,16 +1,11 @@
 #!/usr/bin/python3
 """Debian's pdudaemon, configured by pdudaemon.conf, switching a hub with nexli.
 
-Run inside hubsim with one paced 8-port hub on ttyUSB0 whose password is s3cret,
-logging its requests, with Debian's Python (where python3-labgrid lives):
-
-  hubsim --log LOG --hub 0 --ports 8 --password s3cret --pace -- \\
-      /usr/bin/python3 contrib/pdudaemon/test_nexli_pdudaemon.py --nexli NEXLI --log LOG
-
-The daemon listens on 127.0.0.1 and a free port, reads the password from where
-the systemd drop-in tells nexli to, and its configuration's logger writes to a
-listener on the sandbox's own /dev/log. Exits 77 (skipped) when pdudaemon or
-labgrid is missing, unless CI=true, where that is a failure.
+Run inside hubsim (see tests/CMakeLists.txt: a paced 8-port hub on ttyUSB0 whose
+password is s3cret, its requests logged to --log) with Debian's /usr/bin/python3.
+The daemon listens on 127.0.0.1 and a free port, nexli reads the password where
+the systemd drop-in puts it, and logger writes to a listener on the sandbox's
+/dev/log. Exits 77 (skipped) when pdudaemon or labgrid is missing, unless CI=true.
 """
 
 import argparse
@@ -40,13 +35,12 @@ except ImportError as error:
     sys.exit(77)
 
 ARGS = None  # --nexli and --log
-FOLDER = tempfile.TemporaryDirectory()
-CREDENTIAL = None  # the password file, where systemd would put it
-URL = None  # http://127.0.0.1:PORT/power/control/
-DAEMON_LOG = None  # what pdudaemon prints, every command it runs included
+FOLDER = tempfile.TemporaryDirectory()  # stands for the credentials directory, %d
+CREDENTIAL = URL = DAEMON_LOG = None  # set by start_daemon
 SYSLOG = []  # what reached /dev/log, without the time stamps
 CLIENT_ENV = {k: v for k, v in os.environ.items()
               if not k.lower().endswith("_proxy") and not k.startswith("NEXLI_")}
+OK = (0, "OK - accepted request\n")
 
 
 def nexli(*args, env=CLIENT_ENV):
@@ -73,20 +67,16 @@ def wait_for(fetch, expected, seconds=30):
     return got
 
 
-class Requests:
-    """The set-state requests the hub receives from here on (hubsim's log)."""
+def log_size():
+    return os.path.getsize(ARGS.log)
 
-    def __init__(self):
-        self.offset = os.path.getsize(ARGS.log)
 
-    def times(self):
-        with open(ARGS.log, "rb") as log:
-            log.seek(self.offset)
-            entries = [line.split(" ", 2) for line in log.read().decode().splitlines()]
-        return [(float(t), r) for t, _, r in entries if r.startswith("SP")]
-
-    def sent(self):
-        return [request for _, request in self.times()]
+def set_requests(offset, times=False):
+    """The set-state requests in hubsim's log from offset on, with their times."""
+    with open(ARGS.log) as log:
+        log.seek(offset)
+        entries = [line.split(" ", 2) for line in log.read().splitlines()]
+    return [(float(t), r) if times else r for t, _, r in entries if r.startswith("SP")]
 
 
 def listen_to_syslog():
@@ -101,18 +91,20 @@ def listen_to_syslog():
 
 
 def start_daemon():
-    """pdudaemon with pdudaemon.conf listening on 127.0.0.1 (logging every command
-    it runs), and the environment of the drop-in, %d a folder of ours."""
-    global CREDENTIAL, URL
-    drop_in = dict(line.strip().split("=", 1) for line in
-                   open(os.path.join(HERE, "pdudaemon.service.d", "nexli.conf"))
-                   if "=" in line and not line.startswith("#"))
-    CREDENTIAL = os.path.join(FOLDER.name, drop_in["LoadCredential"].split(":")[0])
-    variable, value = drop_in["Environment"].split("=", 1)
+    """pdudaemon with pdudaemon.conf on 127.0.0.1, logging every command it runs,
+    with the drop-in's NEXLI_PASSWORD_FILE."""
+    global CREDENTIAL, URL, DAEMON_LOG
+    with open(os.path.join(HERE, "pdudaemon.service.d", "nexli.conf")) as drop_in:
+        unit = dict(line.strip().split("=", 1) for line in drop_in
+                    if "=" in line and not line.startswith("#"))
+    CREDENTIAL = os.path.join(FOLDER.name, unit["LoadCredential"].split(":")[0])
+    variable, value = unit["Environment"].split("=", 1)
     env = dict(CLIENT_ENV, PATH=os.path.dirname(ARGS.nexli) + ":" + os.environ["PATH"])
     env[variable] = value.replace("%d", FOLDER.name)
-    settings = json.load(open(os.path.join(HERE, "pdudaemon.conf")))
-    log = os.path.join(FOLDER.name, "daemon.log")
+    with open(os.path.join(HERE, "pdudaemon.conf")) as conf:
+        settings = json.load(conf)
+    DAEMON_LOG = os.path.join(FOLDER.name, "daemon.log")
+    read_log = lambda: open(DAEMON_LOG).read()  # noqa: E731
     for _ in range(5):  # another program may take the free port first
         with socket.socket() as probe:
             probe.bind(("127.0.0.1", 0))
@@ -121,15 +113,15 @@ def start_daemon():
         with open(os.path.join(FOLDER.name, "pdudaemon.conf"), "w") as conf:
             json.dump(settings, conf)
         daemon = subprocess.Popen([PDUDAEMON, "--conf", conf.name], env=env,
-                                  stdout=open(log, "w"), stderr=subprocess.STDOUT)
+                                  stdout=open(DAEMON_LOG, "w"), stderr=subprocess.STDOUT)
         listening = f"Listening on 127.0.0.1:{port}"
-        wait_for(lambda: daemon.poll() is not None or listening in open(log).read(), True, 60)
-        if daemon.poll() is None and listening in open(log).read():
+        wait_for(lambda: daemon.poll() is not None or listening in read_log(), True, 60)
+        if daemon.poll() is None and listening in read_log():
             URL = f"http://127.0.0.1:{port}/power/control/"
-            return daemon, log
+            return daemon
         daemon.kill()
         daemon.wait()
-        print(open(log).read())
+        print(read_log())
     sys.exit("FAIL: pdudaemon did not start")
 
 
@@ -139,49 +131,47 @@ class PowerThroughPdudaemon(unittest.TestCase):
             out.write(PASSWORD + "\n")
         nexli(f"/S:{HUB}", PASSWORD, "0:1,2,3,4,5,6,7,8")
         self.assertEqual(states(), "00000000\n")
-        self.syslog = len(SYSLOG)
 
     def test_http_requests_switch_the_port(self):
-        # Catches a command of the configuration that switches the wrong
-        # port or state, and a reboot that does not keep the port off.
-        ok = (0, "OK - accepted request\n")
+        # Catches a command of the configuration that switches the wrong port or
+        # state, a reboot that does not keep the port off, a success logged.
+        logged = len(SYSLOG)
         refused = (22, "curl: (22) The requested URL returned error: 500\n")
         for request, answer, sent, after in [
-                ("on?hostname=nexli-hub0&port=3", ok, [r"SPs3cret  04000000\r"], "00000100"),
-                ("on?hostname=nexli-hub0&port=5", ok, [r"SPs3cret  14000000\r"], "00010100"),
-                ("off?hostname=nexli-hub0&port=3", ok, [r"SPs3cret  10000000\r"], "00010000"),
-                ("reboot?hostname=nexli-hub0&port=5&delay=2", ok,
+                ("on?hostname=nexli-hub0&port=3", OK, [r"SPs3cret  04000000\r"], "00000100"),
+                ("on?hostname=nexli-hub0&port=5", OK, [r"SPs3cret  14000000\r"], "00010100"),
+                ("off?hostname=nexli-hub0&port=3", OK, [r"SPs3cret  10000000\r"], "00010000"),
+                ("reboot?hostname=nexli-hub0&port=5&delay=2", OK,
                  [r"SPs3cret  00000000\r", r"SPs3cret  10000000\r"], "00010000"),
                 # What a client learns: the daemon has no such PDU, or the port
                 # is not a number (so no shell text reaches the command).
                 ("on?hostname=nexli-hub1&port=3", refused, [], "00010000"),
                 ("on?hostname=nexli-hub0&port=3;reboot", refused, [], "00010000")]:
             with self.subTest(request=request):
-                requests = Requests()
+                offset = log_size()
                 self.assertEqual(curl(request), answer)
-                self.assertEqual(wait_for(requests.sent, sent), sent)
+                self.assertEqual(wait_for(lambda: set_requests(offset), sent), sent)
                 self.assertEqual(states(), after + "\n")
                 if request.startswith("reboot"):  # off for the delay, at least
-                    (off, _), (on, _) = requests.times()
+                    (off, _), (on, _) = set_requests(offset, times=True)
                     self.assertGreaterEqual(on - off, 2.0)
-        self.assertEqual(SYSLOG[self.syslog:], [])
+        self.assertEqual(SYSLOG[logged:], [])
 
     def test_labgrid_pdudaemon_driver(self):
         # Catches a labgrid environment whose PDU, port or daemon address the
-        # daemon does not take (PDUDaemonDriver raises), or that switches
-        # another port.
+        # daemon does not take (PDUDaemonDriver raises), or another port or delay.
         os.environ.update(LG_PDUDAEMON=URL.split("/")[2], LG_NEXLI_PORT="3")
         environment = labgrid.Environment(os.path.join(HERE, "labgrid-pdudaemon.yaml"))
         power = environment.get_target("main").get_driver("PowerProtocol")
-        requests = Requests()
+        offset = log_size()
         power.on()
         self.assertEqual(wait_for(states, "00000100\n"), "00000100\n")
         power.cycle()
         power.off()
         sent = [r"SPs3cret  04000000\r", r"SPs3cret  00000000\r", r"SPs3cret  04000000\r",
                 r"SPs3cret  00000000\r"]
-        self.assertEqual(wait_for(requests.sent, sent), sent)
-        (_, _), (off, _), (on, _), (_, _) = requests.times()
+        self.assertEqual(wait_for(lambda: set_requests(offset), sent), sent)
+        (_, _), (off, _), (on, _), (_, _) = set_requests(offset, times=True)
         self.assertGreaterEqual(on - off, 2.0)  # the environment's delay
 
     def test_several_clients_at_once(self):
@@ -189,26 +179,20 @@ class PowerThroughPdudaemon(unittest.TestCase):
         # arrive together, from several clients and from nexli run beside the
         # daemon: each command must see the states the one before it left.
         env = dict(CLIENT_ENV, NEXLI_EXIT_STATUS="1", NEXLI_PASSWORD_FILE=CREDENTIAL)
-        start = threading.Barrier(8)
-        results = {}
+        start, results, offset = threading.Barrier(8), {}, log_size()
 
         def client(port):
             start.wait()
-            if port <= 6:
-                results[port] = curl(f"on?hostname=nexli-hub0&port={port}")
-            else:
-                results[port] = nexli(f"/S:{HUB}", f"1:{port}", env=env)
-        requests = Requests()
+            results[port] = (curl(f"on?hostname=nexli-hub0&port={port}") if port <= 6
+                             else nexli(f"/S:{HUB}", f"1:{port}", env=env))
         threads = [threading.Thread(target=client, args=(port,)) for port in range(1, 9)]
         for thread in threads:
             thread.start()
         for thread in threads:
             thread.join()
-        accepted = (0, "OK - accepted request\n")
-        self.assertEqual(results, {1: accepted, 2: accepted, 3: accepted, 4: accepted,
-                                   5: accepted, 6: accepted, 7: "", 8: ""})
+        self.assertEqual(results, {1: OK, 2: OK, 3: OK, 4: OK, 5: OK, 6: OK, 7: "", 8: ""})
         self.assertEqual(wait_for(states, "11111111\n"), "11111111\n")
-        self.assertEqual(len(requests.sent()), 8)
+        self.assertEqual(len(set_requests(offset)), 8)
 
     def test_refused_switch_goes_to_syslog(self):
         # Catches a configuration whose failed or refused switch leaves no trace
@@ -230,10 +214,10 @@ class PowerThroughPdudaemon(unittest.TestCase):
                 else:
                     with open(CREDENTIAL, "w") as out:
                         out.write(password)
-                requests, logged = Requests(), len(SYSLOG)
-                self.assertEqual(curl(request), (0, "OK - accepted request\n"))
+                offset, logged = log_size(), len(SYSLOG)
+                self.assertEqual(curl(request), OK)
                 self.assertEqual(wait_for(lambda: SYSLOG[logged:], [line]), [line])
-                self.assertEqual(requests.sent(), sent)
+                self.assertEqual(set_requests(offset), sent)
                 self.assertEqual(states(), "00000000\n")
         with open(DAEMON_LOG) as log:
             seen = log.read() + "".join(SYSLOG)
@@ -253,14 +237,14 @@ class PowerThroughPdudaemon(unittest.TestCase):
 
 
 def main():
-    global ARGS, DAEMON_LOG
+    global ARGS
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--nexli", required=True, help="the nexli program")
     parser.add_argument("--log", required=True, help="hubsim's --log file")
     ARGS, rest = parser.parse_known_args()
     ARGS.nexli = os.path.abspath(ARGS.nexli)
     listen_to_syslog()
-    daemon, DAEMON_LOG = start_daemon()
+    daemon = start_daemon()
     try:
         result = unittest.main(argv=[sys.argv[0], "-v", *rest], exit=False).result
     finally:
