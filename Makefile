@@ -32,10 +32,13 @@ TEST_PACKAGES += man-db groff-base dpkg-dev bash-completion
 TEST_PACKAGES += clang libclang-rt-14-dev
 # ...hold ports and lead sessions as other programs do (flock, setsid)...
 TEST_PACKAGES += util-linux
-# ...and drive labgrid's power driver through nexli (in Debian's /usr/bin/python3).
+# ...drive labgrid's power driver through nexli (in Debian's /usr/bin/python3)...
 TEST_PACKAGES += python3-labgrid
-# The JSON of -J is read back with a real JSON reader: /usr/bin/python3's json.
+# ...read the JSON of -J back with a real JSON reader (/usr/bin/python3's json)...
 TEST_PACKAGES += python3
+# ...and serve a hub with Debian's pdudaemon, asked by curl, its systemd drop-in
+# checked by systemd-analyze.
+TEST_PACKAGES += pdudaemon curl systemd
 
 .PHONY: all deps test-deps aarch64 demo check test sanitize fuzz valgrind package clean
 

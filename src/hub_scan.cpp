@@ -9,6 +9,7 @@
 
 #include "hub_model.h"
 #include "port_lock.h"
+#include "progress.h"
 #include "serial_link.h"
 #include "trace.h"
 
@@ -41,6 +42,7 @@ static std::string QueryOneDevice(const std::string& path, int* nPorts,
     UnlockPort(lock_fd);
   }
   if (TraceOn()) Trace(path, "scan: " + ScanVerdict(ret, *nPorts, *fw));
+  ProgressScanDone();
   return ret;
 }
 
@@ -59,6 +61,8 @@ void QueryEveryHub(std::string status[kScanDevices], int nPorts[kScanDevices],
   if (TraceOn())
     Trace("", "scan: " + std::to_string(present.size()) +
                   " of the names ttyUSB0 to ttyUSB255 exist");
+
+  ProgressScanBegin(static_cast<int>(present.size()));
 
   // Workers take the next device until none is left; every result goes to
   // the device's own slots, so nothing is shared but the counter.

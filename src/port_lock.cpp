@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "progress.h"
 #include "serial_link.h"
 #include "trace.h"
 
@@ -143,11 +144,13 @@ std::string LockPort(const std::string& path, int wait_ms, int* plock_fd,
   long long pause_us = 2000;
   for (;;) {
     std::string now_held_by;
+    std::string pid_text;  // of a lock file's holder
     if (flock(fd, LOCK_EX | LOCK_NB) == 0) {
       std::string file;
       long pid = 0;
       if (!FindUucpHolder(path, &file, &pid)) {
         *plock_fd = fd;
+        if (!holder.empty()) ProgressWaitEnd(path);
         if (TraceOn())
           Trace(path, holder.empty() ? "lock: taken at once"
                                      : "lock: taken" + TraceSince(start_ms));
@@ -156,8 +159,8 @@ std::string LockPort(const std::string& path, int wait_ms, int* plock_fd,
       // A program that keeps a lock file but takes no flock: let others
       // waiting on the flock see the port as free as we do.
       flock(fd, LOCK_UN);
-      now_held_by =
-          "the lock file " + file + " of live process " + std::to_string(pid);
+      pid_text = std::to_string(pid);
+      now_held_by = "the lock file " + file + " of live process " + pid_text;
       if (!wait_for_lock_files) {
         holder = now_held_by;
         break;
@@ -175,6 +178,11 @@ std::string LockPort(const std::string& path, int wait_ms, int* plock_fd,
     if (now_held_by != holder && TraceOn())
       Trace(path, "lock: waiting up to " + std::to_string(wait_ms) +
                       " ms for " + now_held_by);
+    if (now_held_by != holder && ProgressOn())
+      ProgressWait(path,
+                   "held by another program" +
+                       (pid_text.empty() ? "" : " (process " + pid_text + ")"),
+                   start_ms + wait_ms);
     holder = now_held_by;
     long long left = deadline - NowUs();
     if (left <= 0) break;
@@ -183,6 +191,7 @@ std::string LockPort(const std::string& path, int wait_ms, int* plock_fd,
     if (pause_us > 25000) pause_us = 25000;
   }
   close(fd);
+  ProgressWaitEnd(path);
   if (TraceOn())
     Trace(path, "lock: given up" + TraceSince(start_ms) + ", still held by " +
                     holder);

@@ -11,6 +11,7 @@
 #include <cstring>
 
 #include "exit_status.h"
+#include "progress.h"
 #include "revision.h"
 #include "trace.h"
 
@@ -29,6 +30,7 @@ void PrintLine(const std::string& text) {
 
 void EndProcess(int outcome) {
   std::fflush(stdout);
+  ProgressStop();
   if (TraceOn()) {
     static const char* const kOutcomes[] = {"done", "failed", "rejected"};
     Trace("", std::string("end: ") + kOutcomes[outcome] + ", exit status " +
@@ -191,16 +193,18 @@ const char* const kErrorSendingCommand = "Error Sending Command!";
 const char* const kReadTimeout = "Read Timeout";
 const char* const kErrorParameters = "Error Parameters";
 
-// The trace's account of a reply: what arrived, and when.
-static std::string TracedReply(const char* prcv_buf, double sent_ms,
-                               double first_ms) {
-  std::string text = TraceBytes(prcv_buf) + " (" +
-                     std::to_string(std::strlen(prcv_buf)) + " bytes";
-  if (first_ms >= 0) {
+// The trace's account of a reply: the stored bytes that arrived, and when
+// the first and the last of them did (ms after the request was sent).
+static std::string TracedReply(const char* prcv_buf, int stored, double sent_ms,
+                               double first_ms, double last_ms) {
+  std::string text =
+      TraceBytes(std::string(prcv_buf, static_cast<std::size_t>(stored))) +
+      " (" + std::to_string(stored) + " bytes";
+  if (stored > 0) {
     char times[64];
     std::snprintf(times, sizeof times,
                   ", first after %.1f ms, last after %.1f ms",
-                  first_ms - sent_ms, TraceMs() - sent_ms);
+                  first_ms - sent_ms, last_ms - sent_ms);
     text += times;
   }
   return text + ")";
@@ -242,28 +246,37 @@ std::string SendCommand(std::string COM_Name, std::string Command,
   // failed read ends the reply early and keeps what arrived.
   int stored = 0;
   char last = 0;
-  double first_ms = -1;
+  double first_ms = 0;
+  double last_ms = 0;
+  const bool shown = ProgressOn();
   while (stored < kMaxReplyBytes && last != '\n') {
     char byte = 0;
-    double wait_ms = traced ? TraceMs() : 0;
+    double wait_ms = traced || shown ? TraceMs() : 0;
+    if (shown) ProgressWait(COM_Name, "no answer yet", wait_ms + 10100);
     if (RecvTold(fd, &byte, 1, 100, traced ? &why : nullptr) <= 0) {
       if (traced)
-        Trace(COM_Name, why + TraceSince(wait_ms) + " waiting for byte " +
-                            std::to_string(stored + 1) + "; received " +
-                            TracedReply(prcv_buf, sent_ms, first_ms));
+        Trace(COM_Name,
+              why + TraceSince(wait_ms) + " waiting for byte " +
+                  std::to_string(stored + 1) + "; received " +
+                  TracedReply(prcv_buf, stored, sent_ms, first_ms, last_ms));
+      ProgressWaitEnd(COM_Name);
       close(fd);
       return kReadTimeout;
     }
-    if (traced && stored == 0) first_ms = TraceMs();
+    if (traced) {
+      last_ms = TraceMs();
+      if (stored == 0) first_ms = last_ms;
+    }
     prcv_buf[stored++] = byte;
     prcv_buf[stored] = '\0';
     last = byte;
   }
+  ProgressWaitEnd(COM_Name);
   close(fd);
   if (traced)
     Trace(COM_Name,
           std::string(last == '\n' ? "received " : "over-long reply: ") +
-              TracedReply(prcv_buf, sent_ms, first_ms) +
+              TracedReply(prcv_buf, stored, sent_ms, first_ms, last_ms) +
               (last == '\n' ? "" : ", no line end: the rest is not read"));
   return last == '\n' ? kStatusOK : kErrorParameters;
 }

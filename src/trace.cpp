@@ -53,6 +53,8 @@ static int TraceFd() {
 
 bool TraceOn() { return TraceFd() >= 0; }
 
+bool TraceToStandardError() { return TraceFd() == STDERR_FILENO; }
+
 // Writes text in one call. A standard error whose reader has gone must not
 // end the program as SIGPIPE would: the signal is held while writing and a
 // SIGPIPE this write raised is taken back.

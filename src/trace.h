@@ -24,6 +24,9 @@
 // environment and opens the file at the first call, from any thread.
 bool TraceOn();
 
+// True when the trace goes to standard error (NEXLI_TRACE=1).
+bool TraceToStandardError();
+
 // Writes one line for device (a path such as "/dev/ttyUSB0" is shortened to
 // "ttyUSB0"; "" gives "-") when TraceOn(); does nothing otherwise.
 void Trace(const std::string& device, const std::string& event);

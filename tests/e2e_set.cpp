@@ -118,19 +118,21 @@ TEST(StateExpressions, Refused) {
       {"H", 7, "State Format Error!"},
       {":1:3", 7, "State Format Error!"},
   };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.expression);
-    RunResult run = RunWithHubs(Hub(c.ports, kSomeStates), {"/S:ttyUSB0", "mora", c.expression});
-    SKIP_WITHOUT_SANDBOX(run);
-    if (c.expression.empty()) {
+  // Each a rejected argument: status 0, or 2 when asked for the outcome.
+  for (const auto& c : cases)
+    for (const char* told : {"NEXLI_EXIT_STATUS=0", "NEXLI_EXIT_STATUS=1"}) {
+      SCOPED_TRACE(c.expression + ", " + told);
       // An empty second word: the first word is taken as the expression.
-      run = RunWithHubs(Hub(c.ports, kSomeStates), {"/S:ttyUSB0"});
+      RunResult run =
+          RunWithHubs(Hub(c.ports, kSomeStates), {told},
+                      c.expression.empty() ? Strings{"/S:ttyUSB0"}
+                                           : Strings{"/S:ttyUSB0", "mora", c.expression});
+      SKIP_WITHOUT_SANDBOX(run);
+      EXPECT_EQ(run.out, c.out + "\n");
+      EXPECT_EQ(run.status, std::string(told).back() == '1' ? 2 : 0);
+      EXPECT_EQ(RequestBytes(run), (Strings{kQuery, kGetState}));
+      EXPECT_EQ(DumpField(run, "ttyUSB0", "present"), kSomeStates);
     }
-    EXPECT_EQ(run.out, c.out + "\n");
-    EXPECT_EQ(run.status, 0);
-    EXPECT_EQ(RequestBytes(run), (Strings{kQuery, kGetState}));
-    EXPECT_EQ(DumpField(run, "ttyUSB0", "present"), kSomeStates);
-  }
 }
 
 // Which word is the password and which the expression.

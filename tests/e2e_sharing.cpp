@@ -141,6 +141,18 @@ TEST(Sharing, AHeldPortIsLeftAloneAndEachCommandEndsWithItsMessage) {
   EXPECT_EQ(Codes(run), "?Q GP ?Q GP ?Q GP");
 }
 
+// A scan holds each device only for its own query: a command on a hub
+// during a scan with a silent device takes its turn at once.
+TEST(Sharing, ACommandDuringAScanWaitsForNoOtherDevice) {
+  RunResult run = RunScriptWithHubs({"--hub", "0", "--hub", "1", "--silent"},
+                                    "$NEXLI /Q -F & sleep 0.5; echo T0 $(date +%s.%N);"
+                                    " $NEXLI /S:ttyUSB0 1:2; echo T1 $(date +%s.%N); wait");
+  SKIP_WITHOUT_SANDBOX(run);
+  EXPECT_NE(run.out.find("0001ttyUSB0\n"), std::string::npos) << run.out;
+  EXPECT_LT(Stamp(run.out, "T1") - Stamp(run.out, "T0"), 3.0);
+  EXPECT_EQ(DumpField(run, "ttyUSB0", "present"), "02000000");
+}
+
 // The scan does not wait 30 s for ports that other programs keep open: a
 // live UUCP lock file is skipped at once, a flock after a short wait, and
 // neither device is written to; a freed port is found again.
@@ -170,19 +182,24 @@ TEST(Sharing, TheScanSkipsPortsThatOtherProgramsKeep) {
 }
 
 // A holder killed with SIGKILL frees the port at once, whether it held a
-// flock or a lock file.
+// flock or a lock file. The lock file is found under the name a udev link
+// (relative, as udev makes them) leads to; and while a command waits for it,
+// it leaves the port's flock to others.
 TEST(Sharing, AKilledHolderFreesThePortAtOnce) {
   const std::string script =
-      "(exec 9</dev/ttyUSB0; flock -x 9; exec sleep 100) & H=$!;"
+      "(exec 9</dev/ttyUSB0; flock -x 9; exec sleep 100) & H=$!; ln -s ttyUSB1 /dev/ttyUSBHUB;"
       "sleep 100 & L=$!; echo $L > /run/lock/LCK..ttyUSB1; sleep 0.3;"
       "echo T0 $(date +%s.%N); (sleep 1; kill -9 $H $L) &"
-      "$NEXLI /G:ttyUSB0 & $NEXLI /G:ttyUSB1 -H; wait; echo T1 $(date +%s.%N)";
+      "(sleep 0.5; flock -n /dev/ttyUSB1 true && echo free) &"
+      "$NEXLI /G:ttyUSB0 & $NEXLI /G:ttyUSBHUB -H; echo T2 $(date +%s.%N); wait;"
+      "echo T1 $(date +%s.%N)";
   RunResult run = RunScriptWithHubs({"--hub", "0", "--hub", "1", "--states", "05"}, script);
   SKIP_WITHOUT_SANDBOX(run);
   EXPECT_NE(run.out.find("On=None Off=1,2,3,4,5,6,7,8\n"), std::string::npos) << run.out;
   EXPECT_NE(run.out.find("05000000\n"), std::string::npos) << run.out;
+  EXPECT_NE(run.out.find("free\n"), std::string::npos) << run.out;
   double waited = Stamp(run.out, "T1") - Stamp(run.out, "T0");
-  EXPECT_GE(waited, 0.9);
+  EXPECT_GE(Stamp(run.out, "T2") - Stamp(run.out, "T0"), 0.9);
   EXPECT_LT(waited, 5.0 + RunnerAllowance());
   // Both commands went on when their holder died, so their requests mix.
   std::string sent[2];

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
+#include <pty.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -81,12 +82,18 @@ std::vector<Request> ParseLog(const std::string& log) {
   return requests;
 }
 
-// Runs argv to its end, standard input /dev/null, collecting both outputs.
-RunResult Spawn(const std::vector<std::string>& argv) {
+// Runs argv to its end, standard input /dev/null, collecting both outputs;
+// standard error on a pseudo-terminal when terminal_err.
+RunResult Spawn(const std::vector<std::string>& argv, bool terminal_err = false) {
   RunResult result;
   int out_pipe[2];
   int err_pipe[2];
-  if (pipe2(out_pipe, O_CLOEXEC) != 0 || pipe2(err_pipe, O_CLOEXEC) != 0) return result;
+  if (pipe2(out_pipe, O_CLOEXEC) != 0) return result;
+  if (terminal_err ? openpty(&err_pipe[0], &err_pipe[1], nullptr, nullptr, nullptr) != 0
+                   : pipe2(err_pipe, O_CLOEXEC) != 0)
+    return result;
+  fcntl(err_pipe[0], F_SETFD, FD_CLOEXEC);
+  fcntl(err_pipe[1], F_SETFD, FD_CLOEXEC);
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
@@ -137,7 +144,7 @@ RunResult Spawn(const std::vector<std::string>& argv) {
 }
 
 RunResult SpawnInSandbox(const std::vector<std::string>& hub_options,
-                         const std::vector<std::string>& command) {
+                         const std::vector<std::string>& command, bool terminal_err = false) {
   char folder[] = "/tmp/nexli-e2e-XXXXXX";
   if (!mkdtemp(folder)) return RunResult();
   std::string log = std::string(folder) + "/requests.log";
@@ -147,7 +154,7 @@ RunResult SpawnInSandbox(const std::vector<std::string>& hub_options,
   argv.push_back("--");
   argv.insert(argv.end(), command.begin(), command.end());
 
-  RunResult result = Spawn(argv);
+  RunResult result = Spawn(argv, terminal_err);
   result.skipped =
       result.status == 77 && result.err.find("cannot make a private /dev") != std::string::npos;
   result.requests = ParseLog(ReadFile(log));
@@ -201,11 +208,12 @@ RunResult RunWithHubs(const std::vector<std::string>& hub_options,
   return SpawnInSandbox(hub_options, argv);
 }
 
-RunResult RunScriptWithHubs(const std::vector<std::string>& hub_options,
-                            const std::string& script) {
+RunResult RunScriptWithHubs(const std::vector<std::string>& hub_options, const std::string& script,
+                            bool terminal_err) {
   std::string program;
   for (const std::string& word : ProgramCommand()) program += word + " ";
-  return SpawnInSandbox(hub_options, {"/bin/sh", "-c", "NEXLI='" + program + "'; " + script});
+  return SpawnInSandbox(hub_options, {"/bin/sh", "-c", "NEXLI='" + program + "'; " + script},
+                        terminal_err);
 }
 
 double RunnerAllowance() { return ProgramCommand().size() > 1 ? 3.0 : 0.0; }
@@ -243,7 +251,8 @@ std::vector<RunResult> RunAllWithHubs(const std::vector<Invocation>& runs) {
   std::atomic<std::size_t> next{0};
   auto worker = [&] {
     for (std::size_t i = next++; i < runs.size(); i = next++)
-      results[i] = !runs[i].script.empty() ? RunScriptWithHubs(runs[i].hub_options, runs[i].script)
+      results[i] = !runs[i].script.empty() ? RunScriptWithHubs(runs[i].hub_options, runs[i].script,
+                                                               runs[i].terminal_err)
                    : runs[i].env_words.empty()
                        ? RunWithHubs(runs[i].hub_options, runs[i].args)
                        : RunWithHubs(runs[i].hub_options, runs[i].env_words, runs[i].args);

@@ -59,7 +59,10 @@ RunResult RunWithHubs(const std::vector<std::string>& hub_options,
                       const std::vector<std::string>& args);
 
 // Runs a shell script inside hubsim; "$NEXLI" in the script runs the program.
-RunResult RunScriptWithHubs(const std::vector<std::string>& hub_options, const std::string& script);
+// With terminal_err its standard error is a pseudo-terminal, whose output
+// comes back in err.
+RunResult RunScriptWithHubs(const std::vector<std::string>& hub_options, const std::string& script,
+                            bool terminal_err = false);
 
 // One run of the program: hub options, the program's arguments and, if any,
 // the words of env(1) to run it through.
@@ -67,7 +70,8 @@ struct Invocation {
   std::vector<std::string> hub_options;
   std::vector<std::string> args;
   std::vector<std::string> env_words = {};
-  std::string script = "";  // when set: RunScriptWithHubs(hub_options, script)
+  std::string script = "";    // when set: RunScriptWithHubs(hub_options, script,
+  bool terminal_err = false;  //                             terminal_err)
 };
 
 // Runs the invocations side by side (each in its own sandbox, at most 16 at

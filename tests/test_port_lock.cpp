@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <string>
+#include <thread>
 
 #include "port_lock.h"
 
@@ -100,8 +101,13 @@ TEST(PortLock, UucpLockFilesNamingALiveProcessHoldThePort) {
       {std::string(10 - live_text.size(), ' ') + live_text + "\n", true},  // HDB style
       {live_text, true},
       {std::string(reinterpret_cast<const char*>(&live), 4), true},  // binary
-      {std::to_string(EndedProcess()) + "\n", false},                // stale
-      {std::to_string(own) + "\n", false},                           // ours
+      // Five and eight bytes are neither text nor a binary int.
+      {std::string(reinterpret_cast<const char*>(&live), 4) + "\n", false},
+      {std::string(reinterpret_cast<const char*>(&live), 4) +
+           std::string(reinterpret_cast<const char*>(&live), 4),
+       false},
+      {std::to_string(EndedProcess()) + "\n", false},  // stale
+      {std::to_string(own) + "\n", false},             // ours
       {"0\n", false},
       {"-1\n", false},
       {"pid " + live_text + "\n", false},
@@ -116,6 +122,49 @@ TEST(PortLock, UucpLockFilesNamingALiveProcessHoldThePort) {
   }
   std::remove(lock_file.c_str());
   EXPECT_FALSE(UucpLockHeld("/dev/" + name));
+}
+
+// Another user's process answers signal 0 with EPERM: it is alive, and its
+// lock file holds the port for an ordinary user too.
+TEST(PortLock, AnotherUsersLiveProcessHoldsThePort) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to become another user";
+  if (access("/run/lock", W_OK) != 0) GTEST_SKIP() << "/run/lock is not writable";
+  const std::string name = "ttyUSBnexliuser" + std::to_string(getpid());
+  const std::string lock_file = "/run/lock/LCK.." + name;
+  FILE* out = std::fopen(lock_file.c_str(), "w");
+  ASSERT_NE(out, nullptr);
+  std::fprintf(out, "%10d\n", static_cast<int>(getpid()));  // root's, ours
+  std::fclose(out);
+  pid_t child = fork();
+  if (child == 0) {
+    if (setgid(65534) != 0 || setuid(65534) != 0) _exit(2);
+    _exit(UucpLockHeld("/dev/" + name) ? 0 : 1);
+  }
+  int status = -1;
+  waitpid(child, &status, 0);
+  std::remove(lock_file.c_str());
+  EXPECT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+}
+
+// However long a caller has waited, it takes a freed port within the pause's
+// cap (25 ms) and not after a pause grown to seconds.
+TEST(PortLock, AFreedPortIsTakenPromptlyAfterALongWait) {
+  Pty pty;
+  int other = open(pty.path.c_str(), O_RDONLY | O_NOCTTY);
+  ASSERT_EQ(flock(other, LOCK_EX), 0);
+  Clock::time_point freed;
+  std::thread holder([&] {
+    std::this_thread::sleep_for(std::chrono::seconds(3));
+    freed = Clock::now();
+    close(other);
+  });
+  int lock_fd = -1;
+  EXPECT_EQ(LockPort(pty.path, 10000, &lock_fd), "OK");
+  auto taken = Clock::now();
+  holder.join();
+  EXPECT_LT(std::chrono::duration<double>(taken - freed).count(), 0.3);
+  UnlockPort(lock_fd);
 }
 
 TEST(PortLock, APortWithALiveLockFileIsHeldUnderEitherOfItsNames) {

@@ -1,0 +1,123 @@
+// The progress line: at a terminal, a wait of more than a second says what
+// it waits for and leaves nothing on the screen; anywhere else, and with
+// NEXLI_PROGRESS=0, nothing at all is written to standard error.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "e2e_support.h"
+
+namespace {
+
+// What a terminal shows after bytes: "\r" goes back to the line's start,
+// "\033[K" erases to its end, "\n" starts a new line; blanks at line ends
+// are not seen.
+std::string FinalScreen(const std::string& bytes) {
+  std::vector<std::string> lines(1);
+  std::size_t column = 0;
+  for (std::size_t i = 0; i < bytes.size(); ++i) {
+    std::string& line = lines.back();
+    if (bytes.compare(i, 3, "\033[K") == 0) {
+      line.resize(std::min(line.size(), column));
+      i += 2;
+    } else if (bytes[i] == '\r') {
+      column = 0;
+    } else if (bytes[i] == '\n') {
+      lines.emplace_back();
+      column = 0;
+    } else {
+      if (line.size() <= column) line.resize(column + 1, ' ');
+      line[column++] = bytes[i];
+    }
+  }
+  std::string screen;
+  for (std::string& line : lines) {
+    line.erase(line.find_last_not_of(' ') + 1);
+    screen += line + "\n";
+  }
+  return screen.substr(0, screen.find_last_not_of('\n') + 1);
+}
+
+TEST(Progress, AtATerminalOnlyAndLeavingNothingBehind) {
+  const char* const kHeld =
+      "(exec 9</dev/ttyUSB0; flock -x 9; exec sleep 2.5) & sleep 0.2; $NEXLI /G:ttyUSB0";
+  const struct {
+    const char* name;
+    std::string script;
+    std::string line;  // the line at a terminal, after the program's name
+    std::string out;
+  } rows[] = {
+      {"a scan with a silent device", "$NEXLI /Q",
+       "searching: 1 of 2 devices done, waiting for ttyUSB4 (no answer yet); at most ",
+       "ttyUSB0, 8 ports, On=None, Off=1,2,3,4,5,6,7,8, FW=101\n1 Managed USB Hub(s) Found.\n"},
+      {"a held port", kHeld, "ttyUSB0 is held by another program; waiting at most 2",
+       "On=None Off=1,2,3,4,5,6,7,8\n"},
+      {"a silent hub", "$NEXLI /G:ttyUSB4",
+       "ttyUSB4 has not answered yet; waiting at most 9 s more", "Query Err\n"},
+  };
+  std::vector<Invocation> runs;
+  for (const auto& row : rows)
+    for (const char* env : {"", "NEXLI_PROGRESS=0 ", "NEXLI_TRACE=/dev/null "})
+      for (bool terminal : {true, false})
+        runs.push_back({{"--hub", "0", "--hub", "4", "--silent"},
+                        {},
+                        {},
+                        std::string(env) + "export NEXLI_PROGRESS NEXLI_TRACE; " + row.script,
+                        terminal});
+  std::vector<RunResult> results = RunAllWithHubs(runs);
+
+  std::size_t i = 0;
+  for (const auto& row : rows)
+    for (const char* env : {"", "NEXLI_PROGRESS=0 ", "NEXLI_TRACE=/dev/null "})
+      for (bool terminal : {true, false}) {
+        const RunResult& run = results[i++];
+        SKIP_WITHOUT_SANDBOX(run);
+        SCOPED_TRACE(std::string(row.name) + ", " + env + (terminal ? "terminal" : "pipe"));
+        EXPECT_EQ(run.out, row.out);
+        EXPECT_EQ(run.status, 0);
+        // Only at a terminal and not turned off; a trace to a file leaves it.
+        if (terminal && std::string(env) != "NEXLI_PROGRESS=0 ") {
+          EXPECT_NE(run.err.find("\r" + ProgramName() + ": " + row.line), std::string::npos)
+              << run.err;
+          EXPECT_EQ(FinalScreen(run.err), "");
+        } else {
+          EXPECT_EQ(run.err, "");
+        }
+      }
+}
+
+// With the trace on standard error, the trace alone is written there.
+TEST(Progress, TheTraceWinsOnASharedStandardError) {
+  RunResult run =
+      RunScriptWithHubs({"--hub", "4", "--silent"}, "NEXLI_TRACE=1 $NEXLI /G:ttyUSB4", true);
+  SKIP_WITHOUT_SANDBOX(run);
+  EXPECT_NE(run.err.find("ttyUSB4 time-out after 10"), std::string::npos) << run.err;
+  EXPECT_EQ(run.err.find('\033'), std::string::npos);
+  EXPECT_EQ(run.err.find("answered yet"), std::string::npos);
+}
+
+// With standard output on the same terminal, the line is gone before the
+// result is printed.
+TEST(Progress, TheResultOnTheSameTerminalStandsAlone) {
+  RunResult run =
+      RunScriptWithHubs({"--hub", "0", "--hub", "4", "--silent"}, "$NEXLI /Q >&2", true);
+  SKIP_WITHOUT_SANDBOX(run);
+  EXPECT_NE(run.err.find("searching:"), std::string::npos) << run.err;
+  EXPECT_EQ(FinalScreen(run.err),
+            "ttyUSB0, 8 ports, On=None, Off=1,2,3,4,5,6,7,8, FW=101\n1 Managed USB Hub(s) Found.");
+}
+
+// Ended by a signal while the line shows, the program erases it and ends as
+// the signal ends it.
+TEST(Progress, ASignalLeavesNothingBehind) {
+  RunResult run = RunScriptWithHubs(
+      {"--hub", "4", "--silent"},
+      "$NEXLI /G:ttyUSB4 & P=$!; sleep 2; kill $P; wait $P 2>/dev/null; echo status $?", true);
+  SKIP_WITHOUT_SANDBOX(run);
+  EXPECT_EQ(run.out, "status 143\n");
+  EXPECT_NE(run.err.find("has not answered yet"), std::string::npos) << run.err;
+  EXPECT_EQ(FinalScreen(run.err), "");
+}
+
+}  // namespace
