@@ -1,6 +1,7 @@
 # Convenience front to the CMake build.
 #   make           build nexli, nexla (host), hubsim and the tests
-#   make demo      build, then run a short session against a virtual hub
+#   make demo      build nexli and hubsim only, then run a short session
+#                  against a virtual hub
 #   make test      build, then run every test: the suite as built, the AArch64
 #                  nexla under qemu, the suite again with AddressSanitizer and
 #                  UndefinedBehaviorSanitizer, and a few seconds of each fuzz target
@@ -56,7 +57,10 @@ aarch64:
 	  -DCMAKE_TOOLCHAIN_FILE=cmake/aarch64-linux-gnu.cmake
 	cmake --build $(BUILD_AARCH64) -j $(JOBS) --target nexla
 
-demo: all
+# The demo runs nexli and hubsim: it builds nothing else (no tests, no nexla).
+demo: deps
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	cmake --build $(BUILD) -j $(JOBS) --target nexli hubsim
 	./scripts/demo $(BUILD)
 
 check: all

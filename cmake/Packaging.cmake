@@ -38,6 +38,7 @@ install(FILES ${PROJECT_SOURCE_DIR}/contrib/bash-completion/nexli
 install(FILES
   ${PROJECT_SOURCE_DIR}/README.md
   ${PROJECT_SOURCE_DIR}/contrib/udev/99-nexli.rules
+  ${PROJECT_SOURCE_DIR}/contrib/udev/99-nexli-latency.rules
   DESTINATION ${CMAKE_INSTALL_DOCDIR})
 # The licence (MIT), under the name Debian gives it in every package.
 install(FILES ${PROJECT_SOURCE_DIR}/LICENSE DESTINATION ${CMAKE_INSTALL_DOCDIR}

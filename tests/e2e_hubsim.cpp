@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -108,6 +109,40 @@ TEST(Hubsim, PacedBytesTakeTheLineTime) {
   EXPECT_GE(run.seconds, line_time);
   // The second request follows the first reply's 20 bytes of line time.
   EXPECT_GE(run.requests[1].time - run.requests[0].time, 20 * 10 / 9600.0 - 0.001);
+}
+
+// Behind a bridge whose latency timer is 1 s, a reply reaches the program a
+// second after its first byte left the hub, however late that was, unless 62
+// bytes gathered first: a USB packet goes at once. Timed on the program's
+// side, around hubsim.
+TEST(Hubsim, BridgeLatencyTimerPassesRepliesOnInBursts) {
+  const std::string x59(59, 'X');
+  const struct {
+    Strings hub;
+    Strings args;
+    std::string out;
+    double seconds;  // at least, and less than a second more
+  } rows[] = {
+      // clang-format off
+      {{"--latency", "1000"}, {"/W:ttyUSB0"}, "", 1.0},
+      {{"--latency", "1000"}, {"/G:ttyUSB0", "-H"}, "00000000\n", 2.0},
+      {{"--latency", "1000", "--late", "500"}, {"/W:ttyUSB0"}, "", 1.5},
+      {{"--latency", "1000", "--reply", x59 + "\\r\\n"}, {"/W:ttyUSB0"}, "Save Port States Error!\n", 1.0},
+      {{"--latency", "1000", "--reply", x59 + "X\\r\\n"}, {"/W:ttyUSB0"}, "Save Port States Error!\n", 0},
+      // clang-format on
+  };
+  std::vector<Invocation> invocations;
+  for (const auto& row : rows) invocations.push_back({row.hub, row.args});
+  std::vector<RunResult> runs = RunAllWithHubs(invocations);
+  SKIP_WITHOUT_SANDBOX(runs[0]);
+  for (std::size_t i = 0; i < std::size(rows); ++i) {
+    SCOPED_TRACE(rows[i].args[0] + " through hubsim --latency 1000, row " + std::to_string(i));
+    EXPECT_EQ(runs[i].out, rows[i].out);
+    EXPECT_GE(runs[i].seconds, rows[i].seconds);
+    EXPECT_LT(runs[i].seconds, rows[i].seconds + 1.0 + RunnerAllowance());
+  }
+  // The 62 bytes came a period sooner than the 61, whatever runs the program.
+  EXPECT_LT(runs[4].seconds, runs[3].seconds - 0.5);
 }
 
 }  // namespace

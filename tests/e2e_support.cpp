@@ -216,6 +216,8 @@ RunResult RunScriptWithHubs(const std::vector<std::string>& hub_options, const s
                         terminal_err);
 }
 
+double RunnerAllowance() { return ProgramCommand().size() > 1 ? 3.0 : 0.0; }
+
 std::vector<std::string> RequestBytes(const RunResult& run) {
   std::vector<std::string> bytes;
   for (const Request& request : run.requests) bytes.push_back(request.bytes);

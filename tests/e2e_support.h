@@ -83,6 +83,13 @@ std::vector<RunResult> RunAllWithHubs(const std::vector<Invocation>& runs);
 // hubsim saw it): the wait for the reply, without the program's start-up.
 double SecondsAfterLastRequest(const RunResult& run);
 
+// Seconds the runner of the program (NEXLI_RUNNER: an emulator, a memory
+// checker) may add to a run: its own start-up and exit. valgrind's memcheck,
+// with its leak check at exit, overran the program's own bounds by up to
+// 0.8 s with the suite's runs side by side. Upper time bounds add it; it is 0
+// without a runner.
+double RunnerAllowance();
+
 // hubsim notes a request when it gets round to reading it, which on a busy
 // machine can be a tenth of a second or more after the program wrote it (one
 // run under load measured 0.12 s), so a wait read from its log may look that

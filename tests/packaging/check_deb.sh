@@ -32,6 +32,7 @@ files=$(grep -v '^d' "$work/contents" | awk '{ print $NF }' | LC_ALL=C sort)
 expected="./usr/bin/hubsim
 ./usr/bin/nexli
 ./usr/share/bash-completion/completions/nexli
+./usr/share/doc/nexli/99-nexli-latency.rules
 ./usr/share/doc/nexli/99-nexli.rules
 ./usr/share/doc/nexli/README.md
 ./usr/share/doc/nexli/copyright

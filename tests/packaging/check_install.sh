@@ -23,6 +23,7 @@ rm -f "$prefix.log"
 expected="bin/hubsim
 bin/nexli
 share/bash-completion/completions/nexli
+share/doc/nexli/99-nexli-latency.rules
 share/doc/nexli/99-nexli.rules
 share/doc/nexli/README.md
 share/doc/nexli/copyright
@@ -43,6 +44,8 @@ same share/bash-completion/completions/nexli \
   "$source_dir/contrib/bash-completion/nexli" 644
 same share/doc/nexli/99-nexli.rules \
   "$source_dir/contrib/udev/99-nexli.rules" 644
+same share/doc/nexli/99-nexli-latency.rules \
+  "$source_dir/contrib/udev/99-nexli-latency.rules" 644
 same share/doc/nexli/README.md "$source_dir/README.md" 644
 same share/doc/nexli/copyright "$source_dir/LICENSE" 644
 for page in nexli hubsim; do

@@ -25,6 +25,10 @@ struct Faults {
   long hangup = -1;      // send this many bytes, then hang up (-1: never)
   std::string trailing;  // sent after every reply
   bool pace = false;     // time requests and replies like 9600 8N1
+  // The latency timer of a USB serial bridge between the hub and the
+  // program, in milliseconds (0: none). The bridge holds every reply byte,
+  // whatever its request's code: see Line.
+  long latency_ms = 0;
   // Answer this many requests, then take no more bytes from the line, as if
   // its buffer were full; hang up 2 s later (-1: never).
   long stop_reading = -1;

@@ -76,6 +76,12 @@ const char kUsage[] =
     "up for good\n"
     "  --trailing TEXT        send TEXT after every complete reply\n"
     "  --pace                 take the time a 9600 8N1 line takes\n"
+    "  --latency MS           pass reply bytes on as a USB serial bridge "
+    "does: in bursts,\n"
+    "                         each MS ms after its first byte or once 62 "
+    "have gathered\n"
+    "                         (an FTDI bridge: 16 by default, 1 when "
+    "lowered)\n"
     "  --stop-reading N       answer N requests, then take no more bytes, "
     "like a full buffer; hang up 2 s later\n"
     "\n"
@@ -240,6 +246,8 @@ Options ParseOptions(int argc, char** argv) {
     } else if (name == "--pace") {
       flag();
       hub().faults.pace = true;
+    } else if (name == "--latency") {
+      hub().faults.latency_ms = ParseInt(name, value(), 1, 10000);
     } else if (name == "--stop-reading") {
       hub().faults.stop_reading = ParseInt(name, value(), 0, INT_MAX);
     } else {

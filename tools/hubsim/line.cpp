@@ -28,6 +28,10 @@ const int64_t kHangupCheckEvery = kMs / 2;
 // a write that waits for room (a blocking one) ends then.
 const int64_t kDeafFor = 2000 * kMs;
 
+// The most bytes a bridge passes on in one burst: a 64-byte USB packet less
+// its two status bytes.
+const size_t kBurstBytes = 62;
+
 }  // namespace
 
 int64_t NowNs() {
@@ -55,7 +59,11 @@ void LogRequest(int log_fd, int number, const std::string& bytes,
 }
 
 Line::Line(const Hub& hub, int master, int slave, int log_fd)
-    : hub_(hub), master_(master), slave_(slave), log_fd_(log_fd) {
+    : hub_(hub),
+      master_(master),
+      slave_(slave),
+      log_fd_(log_fd),
+      latency_(hub.settings().faults.latency_ms * kMs) {
   if (hub_.settings().faults.stop_reading == 0) StopReading(NowNs());
 }
 
@@ -67,10 +75,16 @@ Line::~Line() {
 short Line::PollEvents(int64_t now) const {
   if (master_ < 0) return 0;
   short events = deaf_since_ < 0 ? POLLIN : 0;
-  if (hangup_since_ < 0 && !out_.empty() && !out_.front().hang_up &&
-      out_.front().due <= now)
+  if (hangup_since_ < 0 &&
+      (BurstDue(now) ||
+       (!out_.empty() && !out_.front().hang_up && out_.front().due <= now)))
     events |= POLLOUT;
   return events;
+}
+
+bool Line::BurstDue(int64_t now) const {
+  return !burst_.empty() &&
+         (burst_.size() >= kBurstBytes || burst_start_ + latency_ <= now);
 }
 
 int64_t Line::NextDeadline(int64_t now) const {
@@ -78,11 +92,15 @@ int64_t Line::NextDeadline(int64_t now) const {
   if (hangup_since_ >= 0) return now + kHangupCheckEvery;
   // A hub that stopped reading hangs up when its time is over.
   int64_t deadline = deaf_since_ < 0 ? -1 : deaf_since_ + kDeafFor;
+  auto until = [&](int64_t due) {
+    if (due >= 0 && (deadline < 0 || due < deadline)) deadline = due;
+  };
+  // (A due write, of a burst or of reply bytes, waits for POLLOUT.)
+  if (!burst_.empty() && !BurstDue(now)) until(burst_start_ + latency_);
   if (out_.empty()) return deadline;
   const Chunk& next = out_.front();
-  int64_t due = next.due > now ? next.due : next.hang_up ? now : -1;
-  // (-1: a due write waits for POLLOUT)
-  if (due >= 0 && (deadline < 0 || due < deadline)) deadline = due;
+  // A hang-up also waits for the bridge's burst, whose deadline is above.
+  until(next.due > now ? next.due : next.hang_up && burst_.empty() ? now : -1);
   return deadline;
 }
 
@@ -142,23 +160,35 @@ void Line::Serve(int64_t now) {
     HangUp();
     return;
   }
-  while (hangup_since_ < 0 && !out_.empty() && out_.front().due <= now) {
+  // Events in the order of their times, though this call may come late: a
+  // byte that reached the bridge before its timer ran out joins the burst.
+  while (hangup_since_ < 0) {
+    bool next_due = !out_.empty() && out_.front().due <= now;
+    if (!burst_.empty() &&
+        (burst_.size() >= kBurstBytes ||
+         burst_start_ + latency_ <=
+             (next_due && !out_.front().hang_up ? out_.front().due : now))) {
+      if (!Send(&burst_)) break;  // pty buffer full: wait for POLLOUT
+      continue;
+    }
+    if (!next_due) break;
     Chunk& next = out_.front();
     if (next.hang_up) {
+      if (!burst_.empty()) break;
       hangup_since_ = now;
       out_.clear();
       break;
     }
-    ssize_t n = write(master_, next.bytes.data(), next.bytes.size());
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0 && errno == EAGAIN) break;  // pty buffer full: wait for POLLOUT
-    if (n < 0) {
-      out_.pop_front();  // nowhere to send it; drop it
-      continue;
+    if (latency_ > 0) {
+      while (!next.bytes.empty() && burst_.size() < kBurstBytes) {
+        if (burst_.empty()) burst_start_ = next.due;
+        burst_ += next.bytes[0];
+        next.bytes.erase(0, 1);
+      }
+    } else if (!Send(&next.bytes)) {
+      break;
     }
-    next.bytes.erase(0, static_cast<size_t>(n));
-    if (!next.bytes.empty()) break;
-    out_.pop_front();
+    if (next.bytes.empty()) out_.pop_front();
   }
   if (hangup_since_ < 0) return;
   // Hanging up throws away whatever the program has not read yet, so wait
@@ -170,6 +200,17 @@ void Line::Serve(int64_t now) {
   int unread = 0;
   if (ioctl(slave_, FIONREAD, &unread) != 0) unread = 0;
   if (unread == 0 || now - hangup_since_ >= kHangupMaxWait) HangUp();
+}
+
+bool Line::Send(std::string* bytes) {
+  for (;;) {
+    ssize_t n = write(master_, bytes->data(), bytes->size());
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && errno == EAGAIN) return false;
+    if (n < 0) bytes->clear();  // nowhere to send them; drop them
+    if (n > 0) bytes->erase(0, static_cast<size_t>(n));
+    return bytes->empty();
+  }
 }
 
 void Line::HangUp() {
@@ -184,6 +225,7 @@ void Line::HangUp() {
   master_ = -1;
   slave_ = -1;
   out_.clear();
+  burst_.clear();
   hangup_since_ = -1;
 }
 

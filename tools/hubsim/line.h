@@ -1,6 +1,7 @@
 // The serial side of one virtual hub: the pty master the hub listens on,
 // the bytes of the request being received, and the reply bytes waiting for
-// their time to be sent.
+// their time to be sent, held on the way by the USB serial bridge (--latency)
+// if there is one.
 #ifndef HUBSIM_LINE_H
 #define HUBSIM_LINE_H
 
@@ -34,8 +35,8 @@ class Line {
   // The master descriptor to poll, or -1 once the line has been hung up.
   int fd() const { return master_; }
 
-  // Events to poll the master for at time now: POLLIN, plus POLLOUT while a
-  // due reply is held back by a full pty buffer.
+  // Events to poll the master for at time now: POLLIN, plus POLLOUT while
+  // due reply bytes (or a due burst of the bridge) wait to be written.
   short PollEvents(int64_t now) const;
 
   // The next time (NowNs clock) at which Serve has work to do, or -1 if none
@@ -48,7 +49,11 @@ class Line {
 
   // Writes the reply bytes whose time has come and carries out a pending
   // hang-up once the program has read what was sent before it, or once a
-  // hub that stopped reading has been deaf for its time.
+  // hub that stopped reading has been deaf for its time. With a bridge, the
+  // bytes whose time has come reach the bridge, which passes them on in
+  // bursts: each when the latency timer, started by its first byte, runs
+  // out, or as soon as it holds 62 bytes (a USB packet less its two status
+  // bytes). A hang-up waits for the burst held.
   void Serve(int64_t now);
 
   // Logs the bytes of an unfinished request (no "\r" yet), if any, marked as
@@ -66,6 +71,12 @@ class Line {
 
   void Queue(const Answer& answer, int64_t request_start, size_t request_size,
              int64_t now);
+  // Writes *bytes to the master. Returns true when they are all gone
+  // (written, or dropped where nothing takes them), false when the rest waits
+  // for room in the pty.
+  bool Send(std::string* bytes);
+  // Whether the bridge's burst is to be written at time now.
+  bool BurstDue(int64_t now) const;
   void HangUp();
   // Reads nothing from now on, and the line toward the hub takes no more
   // bytes: the program's writes find it full.
@@ -81,6 +92,9 @@ class Line {
   int64_t hangup_since_ = -1;  // when a hang-up became due, or -1
   long answered_ = 0;          // requests handled so far
   int64_t deaf_since_ = -1;    // when the hub stopped reading, or -1
+  int64_t latency_;            // the bridge's latency timer in ns (0: none)
+  std::string burst_;          // bytes the bridge holds
+  int64_t burst_start_ = 0;    // when the first of them reached the bridge
 };
 
 }  // namespace hubsim
