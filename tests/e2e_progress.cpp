@@ -41,11 +41,14 @@ std::string FinalScreen(const std::string& bytes) {
 }
 
 TEST(Progress, AtATerminalOnlyAndLeavingNothingBehind) {
-  // Held long enough for a wait of more than a second, however long the
-  // runner takes to start the program.
-  const std::string kHeld = "(exec 9</dev/ttyUSB0; flock -x 9; exec sleep " +
-                            std::to_string(2.5 + RunnerAllowance()) +
-                            ") & sleep 0.2; $NEXLI /G:ttyUSB0";
+  // Held until the program has waited two seconds for the port (its
+  // descriptor for the lock, above its standard ones, is open), however long
+  // its runner takes to start it.
+  const char* const kHeld =
+      "(exec 9</dev/ttyUSB0; flock -x 9; exec sleep 60) & H=$!; sleep 0.2; $NEXLI /G:ttyUSB0 & "
+      "P=$!;"
+      " T=$(readlink -f /dev/ttyUSB0); n=0; until ls -l /proc/$P/fd | grep -Eq \" [3-9] -> $T$\" ||"
+      " [ $n -gt 300 ]; do n=$((n+1)); sleep 0.1; done; sleep 2; kill $H; wait $P";
   const struct {
     const char* name;
     std::string script;
