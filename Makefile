@@ -2,8 +2,9 @@
 #   make           build nexli, nexla (host), hubsim and the tests
 #   make demo      build nexli and hubsim only, then run a short session
 #                  against a virtual hub
-#   make test      build, then run every test: the suite as built, the AArch64
-#                  nexla under qemu, the suite again with AddressSanitizer and
+#   make test      build, then run every test: the suite as built (the examples
+#                  of the README and the guides among it), the AArch64 nexla
+#                  under qemu, the suite again with AddressSanitizer and
 #                  UndefinedBehaviorSanitizer, and a few seconds of each fuzz target
 #   make check     build, then run the suite as built (the quick loop)
 #   make deps      install the Debian packages the build needs (as root or sudo)
@@ -36,9 +37,12 @@ TEST_PACKAGES += util-linux
 TEST_PACKAGES += python3-labgrid
 # ...read the JSON of -J back with a real JSON reader (/usr/bin/python3's json)...
 TEST_PACKAGES += python3
-# ...and serve a hub with Debian's pdudaemon, asked by curl, its systemd drop-in
-# checked by systemd-analyze.
+# ...serve a hub with Debian's pdudaemon, asked by curl, its systemd drop-in
+# checked by systemd-analyze...
 TEST_PACKAGES += pdudaemon curl systemd
+# ...and run the examples of the README and the guides with cram, some of them
+# through jq and Jinja2.
+TEST_PACKAGES += python3-cram jq python3-jinja2
 
 .PHONY: all deps test-deps aarch64 demo check test sanitize fuzz valgrind package clean
 
