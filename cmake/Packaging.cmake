@@ -1,8 +1,8 @@
 # Installation and the Debian package.
 #
 #   cmake --install build --prefix /usr/local   programs, manual pages, bash
-#                                               completion, documentation and
-#                                               the licence
+#                                               completion, documentation,
+#                                               examples and the licence
 #   cd build && cpack -G DEB                     nexli_<version>_<arch>.deb
 #
 # Everything goes to the default install component.
@@ -35,11 +35,18 @@ endif()
 
 install(FILES ${PROJECT_SOURCE_DIR}/contrib/bash-completion/nexli
   DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions)
-install(FILES
-  ${PROJECT_SOURCE_DIR}/README.md
-  ${PROJECT_SOURCE_DIR}/contrib/udev/99-nexli.rules
-  ${PROJECT_SOURCE_DIR}/contrib/udev/99-nexli-latency.rules
+# The README and the guides, and the files of contrib/ as examples, one folder
+# each (udev, scripts, labgrid, pdudaemon, home-assistant, systemd), none of
+# them executable; the completions have places of their own, and contrib's
+# tests are no examples.
+file(GLOB NEXLI_GUIDES ${PROJECT_SOURCE_DIR}/doc/*.md)
+install(FILES ${PROJECT_SOURCE_DIR}/README.md ${NEXLI_GUIDES}
   DESTINATION ${CMAKE_INSTALL_DOCDIR})
+install(DIRECTORY ${PROJECT_SOURCE_DIR}/contrib/
+  DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples
+  PATTERN *-completion EXCLUDE
+  PATTERN test_nexli_* EXCLUDE
+  PATTERN __pycache__ EXCLUDE)
 # The licence (MIT), under the name Debian gives it in every package.
 install(FILES ${PROJECT_SOURCE_DIR}/LICENSE DESTINATION ${CMAKE_INSTALL_DOCDIR}
   RENAME copyright)

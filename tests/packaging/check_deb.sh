@@ -29,15 +29,7 @@ deb=$work/nexli_${version}_$arch.deb
 # The files, as dpkg -c lists them (directories left out).
 dpkg-deb -c "$deb" >"$work/contents" || fail "dpkg-deb -c"
 files=$(grep -v '^d' "$work/contents" | awk '{ print $NF }' | LC_ALL=C sort)
-expected="./usr/bin/hubsim
-./usr/bin/nexli
-./usr/share/bash-completion/completions/nexli
-./usr/share/doc/nexli/99-nexli-latency.rules
-./usr/share/doc/nexli/99-nexli.rules
-./usr/share/doc/nexli/README.md
-./usr/share/doc/nexli/copyright
-./usr/share/man/man1/hubsim.1.gz
-./usr/share/man/man1/nexli.1.gz"
+expected=$(sed 's|^|./usr/|' "$source_dir/tests/packaging/installed-files")
 [ "$files" = "$expected" ] || fail "the package holds other files:" "$files"
 
 # The control fields.

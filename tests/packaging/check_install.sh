@@ -1,8 +1,9 @@
 #!/bin/sh
 # check_install.sh BUILD_DIR SOURCE_DIR NEXLI HUBSIM: "cmake --install" into a
-# scratch prefix puts exactly the programs, the manual pages, the bash
-# completion, the documentation and the licence in their places, copies of
-# what was built and of the sources, and the installed programs run.
+# scratch prefix puts exactly the files of installed-files (the programs, the
+# manual pages, the bash completion, the README and guides, the examples and
+# the licence), copies of what was built and of the sources, and the
+# installed programs run.
 build_dir=$1
 source_dir=$2
 nexli=$3
@@ -20,15 +21,7 @@ if ! cmake --install "$build_dir" --prefix "$prefix" >"$prefix.log" 2>&1; then
 fi
 rm -f "$prefix.log"
 
-expected="bin/hubsim
-bin/nexli
-share/bash-completion/completions/nexli
-share/doc/nexli/99-nexli-latency.rules
-share/doc/nexli/99-nexli.rules
-share/doc/nexli/README.md
-share/doc/nexli/copyright
-share/man/man1/hubsim.1.gz
-share/man/man1/nexli.1.gz"
+expected=$(cat "$source_dir/tests/packaging/installed-files")
 installed=$(cd "$prefix" && find . ! -type d | sed 's|^\./||' | LC_ALL=C sort)
 [ "$installed" = "$expected" ] ||
   fail "installed files differ from the expected ones:" "$installed"
@@ -42,11 +35,13 @@ same bin/nexli "$nexli" 755
 same bin/hubsim "$hubsim" 755
 same share/bash-completion/completions/nexli \
   "$source_dir/contrib/bash-completion/nexli" 644
-same share/doc/nexli/99-nexli.rules \
-  "$source_dir/contrib/udev/99-nexli.rules" 644
-same share/doc/nexli/99-nexli-latency.rules \
-  "$source_dir/contrib/udev/99-nexli-latency.rules" 644
 same share/doc/nexli/README.md "$source_dir/README.md" 644
+for guide in "$source_dir"/doc/*.md; do
+  same "share/doc/nexli/${guide##*/}" "$guide" 644
+done
+for example in $(cd "$prefix/share/doc/nexli/examples" && find . -type f); do
+  same "share/doc/nexli/examples/$example" "$source_dir/contrib/$example" 644
+done
 same share/doc/nexli/copyright "$source_dir/LICENSE" 644
 for page in nexli hubsim; do
   gzip -dc "$prefix/share/man/man1/$page.1.gz" |
