@@ -5,11 +5,15 @@
 #   make test      build, then run every test: the suite as built (the examples
 #                  of the README and the guides among it), the AArch64 nexla
 #                  under qemu, the suite again with AddressSanitizer and
-#                  UndefinedBehaviorSanitizer, and a few seconds of each fuzz target
+#                  UndefinedBehaviorSanitizer, the tests of threads and signals
+#                  with ThreadSanitizer, and a few seconds of each fuzz target
 #   make check     build, then run the suite as built (the quick loop)
 #   make deps      install the Debian packages the build needs (as root or sudo)
 #   make aarch64   cross-build nexla for AArch64 into build-aarch64/
 #   make sanitize  the suite with the sanitizers, in build-asan/
+#   make tsan      the tests whose program runs threads or catches signals (the
+#                  list is in tests/CMakeLists.txt) with ThreadSanitizer, in
+#                  build-tsan/; any report fails them
 #   make fuzz      build the fuzz targets with clang and run each briefly, in build-fuzz/
 #   make valgrind  the end-to-end suite with nexli under valgrind's memcheck
 #   make package   build the Debian package build/nexli_<version>_<arch>.deb
@@ -17,6 +21,7 @@
 BUILD ?= build
 BUILD_AARCH64 ?= build-aarch64
 BUILD_ASAN ?= build-asan
+BUILD_TSAN ?= build-tsan
 BUILD_FUZZ ?= build-fuzz
 JOBS ?= $(shell nproc)
 # Tests wait on devices far more than they compute: run many at once.
@@ -44,7 +49,7 @@ TEST_PACKAGES += pdudaemon curl systemd
 # through jq and Jinja2.
 TEST_PACKAGES += python3-cram jq python3-jinja2
 
-.PHONY: all deps test-deps aarch64 demo check test sanitize fuzz valgrind package clean
+.PHONY: all deps test-deps aarch64 demo check test sanitize tsan fuzz valgrind package clean
 
 all: deps
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo
@@ -75,12 +80,19 @@ test: test-deps aarch64
 	  -DNEXLA_AARCH64=$(CURDIR)/$(BUILD_AARCH64)/nexla
 	cmake --build $(BUILD) -j $(JOBS)
 	cd $(BUILD) && ctest -j $(TEST_JOBS) --output-on-failure
-	$(MAKE) sanitize fuzz
+	$(MAKE) sanitize tsan fuzz
 
 sanitize: deps
 	cmake -S . -B $(BUILD_ASAN) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DNEXLI_SANITIZE=ON
 	cmake --build $(BUILD_ASAN) -j $(JOBS)
 	cd $(BUILD_ASAN) && ctest -j $(TEST_JOBS) --output-on-failure
+
+# Dynamically linked (ThreadSanitizer cannot link statically); only what the
+# chosen tests run is built.
+tsan: deps
+	cmake -S . -B $(BUILD_TSAN) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DNEXLI_TSAN=ON
+	cmake --build $(BUILD_TSAN) -j $(JOBS) --target nexli nexla hubsim e2e_tests unit_tests_103
+	cd $(BUILD_TSAN) && ctest -j $(TEST_JOBS) --output-on-failure
 
 fuzz:
 	@./scripts/install-deps cmake clang libclang-rt-14-dev
@@ -98,4 +110,4 @@ package: all
 	cd $(BUILD) && cpack -G DEB
 
 clean:
-	rm -rf $(BUILD) $(BUILD_AARCH64) $(BUILD_ASAN) $(BUILD_FUZZ)
+	rm -rf $(BUILD) $(BUILD_AARCH64) $(BUILD_ASAN) $(BUILD_TSAN) $(BUILD_FUZZ)

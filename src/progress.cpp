@@ -145,11 +145,25 @@ static void Draw() {
 static void StartDrawing() {
   if (g_drawer.joinable() || g_stopping) return;
   CatchEndingSignals();
+  // The thread starts with the ending signals blocked: they go to the
+  // program's other threads, whose handlers may then take g_mutex.
+  sigset_t ending;
+  sigset_t old_mask;
+  sigemptyset(&ending);
+  for (int signal_number : {SIGINT, SIGTERM, SIGHUP})
+    sigaddset(&ending, signal_number);
+  pthread_sigmask(SIG_BLOCK, &ending, &old_mask);
   try {
     g_drawer = std::thread(Draw);
+    // However the process ends (EndProcess, a return from main, exit()
+    // anywhere), the thread is joined before the objects it uses and its
+    // std::thread, which would end the process if still joinable, are
+    // destroyed.
+    std::atexit(ProgressStop);
   } catch (const std::system_error&) {
     // No thread, no line.
   }
+  pthread_sigmask(SIG_SETMASK, &old_mask, nullptr);
 }
 
 // Erases the line if it is shown. Called with g_mutex held.

@@ -9,8 +9,9 @@
 // "0" and the trace does not go to standard error (the trace wins there). It
 // is drawn by one thread of its own, redrawn in place and erased when the
 // wait ends, before anything else is printed, and on SIGINT, SIGTERM and
-// SIGHUP; nothing of it stays on the screen. Otherwise nothing at all is
-// written and no thread is started. Waiting itself is never changed: the
+// SIGHUP; nothing of it stays on the screen. The drawing thread blocks those
+// three signals: they reach the program's other threads. Otherwise nothing at
+// all is written and no thread is started. Waiting itself is never changed: the
 // calls below only record what is waited for.
 #ifndef NEXLI_PROGRESS_H
 #define NEXLI_PROGRESS_H
@@ -34,7 +35,9 @@ void ProgressScanBegin(int devices);
 // One device of the scan is done.
 void ProgressScanDone();
 
-// Erases the line and stops drawing; the program is about to end.
+// Erases the line and stops drawing; the program is about to end. Also run
+// at exit once the drawing thread has started, however the process ends
+// (through EndProcess or not); a second call does nothing.
 void ProgressStop();
 
 #endif

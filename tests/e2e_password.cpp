@@ -79,6 +79,12 @@ TEST(PasswordSources, EverySourceForEveryCommand) {
       {"argument before both", true, {"NEXLI_PASSWORD=wrong", file + wrong}, "s3cret  ", ""},
       {"neither: the default", false, {"-u", "NEXLI_PASSWORD", "-u", "NEXLI_PASSWORD_FILE"},
        "mora    ", ""},
+      {"empty file variable: the default", false, {"-u", "NEXLI_PASSWORD", file}, "mora    ", ""},
+      // A writer that stays open: a line, then "\n" every 0.2 s until the command has
+      // ended. (The variables added below and the program are the script's arguments.)
+      {"a pipe, its first line", false, {file + "/dev/stdin", "sh", "-c",
+       "(echo s3cret; while echo; do sleep 0.2; done) | timeout 9 env \"$0\" \"$@\""},
+       "s3cret  ", ""},
       {"missing file", false, {file + dir + "/missing"}, "", file_error},
       {"a directory", false, {file + dir}, "", file_error},
       {"empty file", false, {file + Write(dir, "empty", "")}, "", file_error},

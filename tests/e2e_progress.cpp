@@ -11,6 +11,8 @@
 
 namespace {
 
+using Strings = std::vector<std::string>;
+
 // What a terminal shows after bytes: "\r" goes back to the line's start,
 // "\033[K" erases to its end, "\n" starts a new line; blanks at line ends
 // are not seen.
@@ -53,8 +55,9 @@ TEST(Progress, AtATerminalOnlyAndLeavingNothingBehind) {
   const struct {
     const char* name;
     std::string script;
-    std::string line;  // the line at a terminal, after the program's name
+    std::string line;  // the line at a terminal, after the program's name; "": none
     std::string out;
+    Strings hubs = {"--hub", "0", "--hub", "4", "--silent"};
   } rows[] = {
       {"a scan with a silent device", "$NEXLI /Q",
        "searching: 1 of 2 devices done, waiting for ttyUSB4 (no answer yet); at most ",
@@ -63,12 +66,17 @@ TEST(Progress, AtATerminalOnlyAndLeavingNothingBehind) {
        "On=None Off=1,2,3,4,5,6,7,8\n"},
       {"a silent hub", "$NEXLI /G:ttyUSB4",
        "ttyUSB4 has not answered yet; waiting at most 9 s more", "Query Err\n"},
+      {"waits of half a second",
+       "$NEXLI /G:ttyUSB0",
+       "",
+       "On=None Off=1,2,3,4,5,6,7,8\n",
+       {"--hub", "0", "--late", "500"}},
   };
   std::vector<Invocation> runs;
   for (const auto& row : rows)
     for (const char* env : {"", "NEXLI_PROGRESS=0 ", "NEXLI_TRACE=/dev/null "})
       for (bool terminal : {true, false})
-        runs.push_back({{"--hub", "0", "--hub", "4", "--silent"},
+        runs.push_back({row.hubs,
                         {},
                         {},
                         std::string(env) + "export NEXLI_PROGRESS NEXLI_TRACE; " + row.script,
@@ -85,7 +93,7 @@ TEST(Progress, AtATerminalOnlyAndLeavingNothingBehind) {
         EXPECT_EQ(run.out, row.out);
         EXPECT_EQ(run.status, 0);
         // Only at a terminal and not turned off; a trace to a file leaves it.
-        if (terminal && std::string(env) != "NEXLI_PROGRESS=0 ") {
+        if (terminal && std::string(env) != "NEXLI_PROGRESS=0 " && !row.line.empty()) {
           EXPECT_NE(run.err.find("\r" + ProgramName() + ": " + row.line), std::string::npos)
               << run.err;
           EXPECT_EQ(FinalScreen(run.err), "");

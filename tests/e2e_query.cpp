@@ -368,6 +368,13 @@ TEST(Json, ReadBackByAJsonReaderItIsWhatTheTextFormsSay) {
        {"ttyUSB2", "ttyUSB10", "ttyUSB255"}},
       {"one hub", hub12, {"/Q:ttyUSB0", "-J"}, json12 + "\n", {"ttyUSB0"}},
       {"one hub, /G", hub12, {"/g:ttyusb0", "-J"}, json12 + "\n", {"ttyUSB0"}},
+      {"a carriage return in the firmware",
+       {"--fw", "1\\r2"},
+       {"/G:ttyUSB0", "-J"},
+       R"({"device":"ttyUSB0","ports":8,"firmware":"1\r2","on":[],"off":[1,2,3,4,5,6,7,8],)"
+       R"("hex":"00000000","binary":"00000000"})"
+       "\n",
+       {"ttyUSB0"}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);

@@ -5,6 +5,7 @@
 #include <poll.h>
 #include <pty.h>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -13,6 +14,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <thread>
@@ -289,5 +291,27 @@ int main(int argc, char** argv) {
   // The tests expect the status of a program left to its default; those of
   // the variable set it themselves.
   unsetenv("NEXLI_EXIT_STATUS");
+#ifndef NEXLI_TSAN
   return RUN_ALL_TESTS();
+#else
+  // ThreadSanitizer: a program the tests start ends at its first report,
+  // with status 66, and writes the report into a folder of the run's own
+  // instead of a standard error that a test may not read (a command in a
+  // script's background); any report there fails the run.
+  char reports[] = "/tmp/nexli-tsan-XXXXXX";
+  if (!mkdtemp(reports) || chmod(reports, 01777) != 0) return 1;
+  setenv(
+      "TSAN_OPTIONS",
+      (EnvOr("TSAN_OPTIONS", "") + ":halt_on_error=1:exitcode=66:log_path=" + reports + "/report")
+          .c_str(),
+      1);
+  int status = RUN_ALL_TESTS();
+  for (const auto& file : std::filesystem::directory_iterator(reports)) {
+    std::fprintf(stderr, "ThreadSanitizer report of a program the tests ran:\n%s\n",
+                 ReadFile(file.path()).c_str());
+    status = 1;
+  }
+  std::filesystem::remove_all(reports);
+  return status;
+#endif
 }

@@ -71,6 +71,14 @@ TEST(Trace, NamesTheCauseOfEachFailureAndChangesNothingElse) {
        kHeld,
        R"(lock: waiting up to 30000 ms for another program's flock on the device\n(.*\n)?)"
        R"(.* ttyUSB0 lock: given up after 300[0-9]{2} ms, still held by another program's flock)"},
+      {"bytes above 126",
+       {"--fw", "\\x7F\\xC1\\xFF"},
+       nullptr,
+       R"(received "TORVAN     8\\x7F\\xC1\\xFF\\r\\n")"},
+      {"both passwords of /P",
+       {},
+       "$NEXLI /P:ttyUSB0 n3w; $NEXLI /G:ttyUSB0",
+       R"(sending "CP\*{16}\\r")"},
   };
   std::vector<Invocation> runs;
   for (const auto& row : rows) {
@@ -133,6 +141,28 @@ TEST(Trace, ScanOf64DevicesKeepsEveryLineWhole) {
   // start, scan, end; each device: lock, two exchanges of two lines (the
   // silent ones one exchange), its verdict.
   EXPECT_EQ(trace_lines, 3 + 56 * 6 + 8 * 4);
+}
+
+// The file NEXLI_TRACE names, in an empty folder of the script's own: the
+// lines are appended to it and never go through a link; a value that is not
+// an absolute path makes no file at all.
+TEST(Trace, TheFileItNamesAndNoOther) {
+  const struct {
+    const char* name;
+    const char* script;
+    const char* out;  // what it printed, then the folder's listing
+  } rows[] = {
+      {"appended to", "echo earlier >t; NEXLI_TRACE=$PWD/t $NEXLI /R:ttyUSB0; head -n 1 t",
+       "earlier\nt\n"},
+      {"a link refused", "ln -s elsewhere t; NEXLI_TRACE=$PWD/t $NEXLI /R:ttyUSB0", "t\n"},
+      {"relative values", "NEXLI_TRACE=0 $NEXLI /R:ttyUSB0; NEXLI_TRACE=t $NEXLI /R:ttyUSB0", ""},
+  };
+  for (const auto& row : rows) {
+    RunResult run = RunScriptWithHubs(
+        {}, "cd \"$(mktemp -d)\" && " + std::string(row.script) + "; ls; rm -r \"$PWD\"");
+    SKIP_WITHOUT_SANDBOX(run);
+    EXPECT_EQ(run.out, row.out) << row.name;
+  }
 }
 
 }  // namespace

@@ -1,13 +1,20 @@
 // The exit status: 0 unless NEXLI_EXIT_STATUS is exactly "1", and then the
-// outcome class that each way of ending a run gives.
+// outcome class that each way of ending a run gives; and every way out of
+// the process, with the progress line's thread running or not.
 #include <gtest/gtest.h>
+#include <pty.h>
+#include <unistd.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <string>
+#include <thread>
 
 #include "exit_status.h"
 #include "front_end.h"
+#include "progress.h"
 #include "serial_link.h"
+#include "trace.h"
 
 namespace {
 
@@ -62,6 +69,24 @@ TEST(ExitStatusDeathTest, EachEndingHasItsClass) {
     // A typed password that is too long is the user's, never the hub's.
     EXPECT_EXIT(PasswordField("123456789"), testing::ExitedWithCode(c.password), "");
   }
+}
+
+// Shows the progress line on a terminal of its own, then ends the process.
+void ShowTheProgressLineThen(void (*end)()) {
+  int screen = -1, terminal = -1;
+  openpty(&screen, &terminal, nullptr, nullptr, nullptr);
+  dup2(terminal, STDERR_FILENO);
+  ProgressWait("/dev/ttyUSB9", "no answer yet", TraceMs() + 9000);
+  std::this_thread::sleep_for(std::chrono::milliseconds(1300));
+  end();
+}
+
+// With the progress line shown, exit() on any thread (a return from main is
+// one), not through EndProcess, still ends the process with its status.
+TEST(ProgressDeathTest, ExitWithTheLineShown) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");  // ProgressOn() decides once a process
+  for (void (*end)() : {+[] { std::exit(3); }, +[] { std::thread([] { std::exit(3); }).join(); }})
+    EXPECT_EXIT(ShowTheProgressLineThen(end), testing::ExitedWithCode(3), "");
 }
 
 }  // namespace
