@@ -32,8 +32,9 @@ static std::condition_variable g_wake;
 static std::map<std::string, std::string> g_waits;
 static std::map<std::string, double> g_since_ms;
 static std::map<std::string, double> g_deadline_ms;
-static std::set<std::string> g_pauses;  // waits that are the program's pauses
-static int g_scan_devices = 0;          // 0: no scan
+// The waits that are pauses of the program's own.
+static std::set<std::string> g_pauses;
+static int g_scan_devices = 0;  // 0: no scan
 static int g_scan_done = 0;
 static bool g_shown = false;
 static std::string g_drawn;  // the line on the screen
@@ -118,9 +119,10 @@ static std::string Line(double now_ms) {
   }
   const auto& wait = *g_waits.begin();
   if (g_pauses.count(wait.first) != 0) {
+    double left_ms = g_deadline_ms[wait.first] - now_ms;
     char left[32];
     std::snprintf(left, sizeof left, " in %.0f s",
-                  std::ceil((g_deadline_ms[wait.first] - now_ms) / 1000));
+                  left_ms > 0 ? std::ceil(left_ms / 1000) : 0.0);
     return line + wait.first + " " + wait.second + left;
   }
   return line + wait.first +
