@@ -347,7 +347,7 @@ TEST(SetStates, SwitchAndReadBack) {
 TEST(SetStates, PowerCycleAmongOtherCallersAndSignals) {
   const std::string cycle =  // in the background, until port 3 is off
       "$NEXLI /S:ttyUSB0 C:3 & P=$!; n=0; until [ \"$($NEXLI /G:ttyUSB0 -B)\" = 11111011 ] ||"
-      " [ $n -gt 300 ]; do n=$((n+1)); sleep 0.05; done; ";
+      " [ $n -gt 100 ]; do n=$((n+1)); sleep 0.2; done; ";
   const struct {
     const char* name;
     std::string script;
@@ -367,7 +367,7 @@ TEST(SetStates, PowerCycleAmongOtherCallersAndSignals) {
        "FF000000",
        {"ttyUSB0 cycle: pause cut short by SIGINT after ", " ms; on again at once",
         " - end: by SIGINT (its default action), the ports on again"}},
-      {"SIGINT ignored", "export NEXLI_CYCLE_DELAY=1; " + cycle + "kill -INT $P", "status 0\n",
+      {"SIGINT ignored", "export NEXLI_CYCLE_DELAY=3; " + cycle + "kill -INT $P", "status 0\n",
        "FF000000"},
   };
   std::vector<Invocation> runs;
