@@ -8,6 +8,7 @@
 #include "hub_scan.h"
 #include "json_text.h"
 #include "port_lock.h"
+#include "power_cycle.h"
 #include "serial_link.h"
 
 // ---- Sharing the port -------------------------------------------------------
@@ -15,12 +16,14 @@
 // Waits for the control port COM_Name and keeps it until the process ends,
 // so that no other caller's request comes between this command's exchanges.
 // A port that another holder keeps past the wait ends the command with
-// held_message, before any byte is sent.
-static void HoldControlPort(const char* held_message) {
+// held_message, before any byte is sent. Returns the descriptor that holds
+// the lock (-1 for none), for a caller that gives it up early (UnlockPort).
+static int HoldControlPort(const char* held_message) {
   int lock_fd = -1;
   if (LockPort(COM_Name, kPortLockWaitSeconds * 1000, &lock_fd) == kPortHeld)
     RetError(held_message);
   // lock_fd stays open: the lock ends with the process.
+  return lock_fd;
 }
 
 // ---- /Q ---------------------------------------------------------------------
@@ -118,23 +121,12 @@ void DoQuery() {
 
 // ---- /S and /F --------------------------------------------------------------
 
-void DoSetPortState(std::string sp_command) {
-  if (!IsControlPort(COM_Name)) DoCommandUsage();
-
-  // One word: the expression, with the password the environment gives or
-  // the default one. Two: password and expression, unless the second is
-  // empty.
-  std::string sPS;
-  if (arg3.empty()) {
-    current_password = OmittedPasswordField();
-    sPS = arg2;
-  } else {
-    current_password = PasswordField(arg2);
-    sPS = arg3;
-  }
-
-  // The query, the state read and the set request are one read-modify-write.
-  HoldControlPort(kQueryErr);
+// The set-state read-modify-write of the upper-cased expression sPS, with
+// sp_command ("SP" or "FP") and current_password: the port lock, the query,
+// the expression, the request and its echo. Returns only on success, with
+// the descriptor that holds the lock (-1 for none).
+static int SetStates(const std::string& sp_command, const std::string& sPS) {
+  int lock_fd = HoldControlPort(kQueryErr);
   int nPorts = 0;
   std::string fw;
   std::uint64_t PS64 = 0;
@@ -142,7 +134,6 @@ void DoSetPortState(std::string sp_command) {
   if (ret != kStatusOK) RetError(ret);
 
   // The expression letter chooses the conversion; a letter alone has no body.
-  sPS = toUpper(sPS);
   std::string curr_PS;
   char letter = sPS.size() < 2 ? '\0' : sPS[0];
   switch (letter) {
@@ -163,6 +154,38 @@ void DoSetPortState(std::string sp_command) {
   std::string PIC_command =
       SetStateRequest(sp_command, current_password, curr_PS);
   SetPortState_PIC(PIC_command, curr_PS);
+  return lock_fd;
+}
+
+// A step of a power cycle: a /S of its own, which leaves the port free.
+static void CycleSetStates(const std::string& expression) {
+  UnlockPort(SetStates("SP", expression));
+}
+
+void DoSetPortState(std::string sp_command) {
+  if (!IsControlPort(COM_Name)) DoCommandUsage();
+
+  // One word: the expression, with the password the environment gives or
+  // the default one. Two: password and expression, unless the second is
+  // empty.
+  std::string sPS;
+  if (arg3.empty()) {
+    current_password = OmittedPasswordField();
+    sPS = arg2;
+  } else {
+    current_password = PasswordField(arg2);
+    sPS = arg3;
+  }
+  sPS = toUpper(sPS);
+
+  // A power cycle is two of them with a pause between (/F has none).
+  if (sp_command == "SP" && IsPowerCycle(sPS)) {
+    PowerCycle(COM_Name, sPS, CycleSetStates);
+    return;
+  }
+  // The query, the state read and the set request are one read-modify-write,
+  // under a lock kept until the process ends.
+  SetStates(sp_command, sPS);
 }
 
 // ---- /G ---------------------------------------------------------------------

@@ -11,7 +11,8 @@
 // as a list, (option -F) as one formatted line or (option -J) as JSON: an
 // array of hub objects for the scan, one hub object for one hub.
 void DoQuery();
-// /S ("SP") and /F ("FP"): apply a state expression and send the new states.
+// /S ("SP") and /F ("FP"): apply a state expression and send the new states;
+// /S with a C: expression power-cycles the ports of its list (power_cycle.h).
 void DoSetPortState(std::string sp_command);
 // /G: the port states of one hub as lists, binary (-B) or hex (-H) text, or
 // (-J) the hub object of /Q:ttyUSBn -J.

@@ -5,12 +5,14 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cmath>
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <map>
 #include <mutex>
+#include <set>
 #include <thread>
 
 #include "revision.h"
@@ -30,6 +32,8 @@ static std::condition_variable g_wake;
 static std::map<std::string, std::string> g_waits;
 static std::map<std::string, double> g_since_ms;
 static std::map<std::string, double> g_deadline_ms;
+// The waits that are pauses of the program's own.
+static std::set<std::string> g_pauses;
 static int g_scan_devices = 0;  // 0: no scan
 static int g_scan_done = 0;
 static bool g_shown = false;
@@ -114,6 +118,13 @@ static std::string Line(double now_ms) {
     return line + "; at most " + Seconds(last_deadline - now_ms) + " more";
   }
   const auto& wait = *g_waits.begin();
+  if (g_pauses.count(wait.first) != 0) {
+    double left_ms = g_deadline_ms[wait.first] - now_ms;
+    char left[32];
+    std::snprintf(left, sizeof left, " in %.0f s",
+                  left_ms > 0 ? std::ceil(left_ms / 1000) : 0.0);
+    return line + wait.first + " " + wait.second + left;
+  }
   return line + wait.first +
          (wait.second == "no answer yet" ? " has not answered yet"
                                          : " is " + wait.second) +
@@ -145,8 +156,10 @@ static void Draw() {
 static void StartDrawing() {
   if (g_drawer.joinable() || g_stopping) return;
   CatchEndingSignals();
-  // The thread starts with the ending signals blocked: they go to the
-  // program's other threads, whose handlers may then take g_mutex.
+  // The thread starts with the ending signals blocked (it inherits this
+  // thread's mask): they go to the program's other threads, whose handlers
+  // may take g_mutex, and which may be waiting for them (a power cycle's
+  // pause).
   sigset_t ending;
   sigset_t old_mask;
   sigemptyset(&ending);
@@ -181,7 +194,21 @@ void ProgressWait(const std::string& device, const std::string& what,
   if (g_waits.count(name) == 0) g_since_ms[name] = TraceMs();
   g_waits[name] = what;
   g_deadline_ms[name] = deadline_ms;
+  g_pauses.erase(name);
   StartDrawing();
+}
+
+void ProgressPause(const std::string& device, const std::string& what,
+                   double until_ms) {
+  if (!ProgressOn()) return;
+  std::lock_guard<std::mutex> hold(g_mutex);
+  std::string name = Name(device);
+  g_since_ms[name] = TraceMs() - kShowAfterMs;  // shown at once
+  g_waits[name] = what;
+  g_deadline_ms[name] = until_ms;
+  g_pauses.insert(name);
+  StartDrawing();
+  g_wake.notify_all();
 }
 
 void ProgressWaitEnd(const std::string& device) {
@@ -191,6 +218,7 @@ void ProgressWaitEnd(const std::string& device) {
   g_waits.erase(name);
   g_since_ms.erase(name);
   g_deadline_ms.erase(name);
+  g_pauses.erase(name);
   if (g_waits.empty()) Erase();
 }
 

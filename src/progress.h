@@ -5,14 +5,16 @@
 //   nexli: ttyUSB0 has not answered yet; waiting at most 9 s more
 //   nexli: searching: 3 of 5 devices done, waiting for ttyUSB4 (no answer
 //          yet), ttyUSB9 (held by another program); at most 9 s more
+//   nexli: ttyUSB0 power cycle: port 3 off, on again in 2 s
 // It is drawn only when standard error is a terminal, NEXLI_PROGRESS is not
 // "0" and the trace does not go to standard error (the trace wins there). It
 // is drawn by one thread of its own, redrawn in place and erased when the
 // wait ends, before anything else is printed, and on SIGINT, SIGTERM and
-// SIGHUP; nothing of it stays on the screen. The drawing thread blocks those
-// three signals: they reach the program's other threads. Otherwise nothing at
-// all is written and no thread is started. Waiting itself is never changed: the
-// calls below only record what is waited for.
+// SIGHUP; nothing of it stays on the screen. Its thread keeps those three
+// signals blocked, so that they always reach the program's other threads (a
+// handler there may take the line's lock; a power cycle's pause waits for
+// them). Otherwise nothing at all is written and no thread is started. Waiting
+// itself is never changed: the calls below only record what is waited for.
 #ifndef NEXLI_PROGRESS_H
 #define NEXLI_PROGRESS_H
 
@@ -29,6 +31,13 @@ void ProgressWait(const std::string& device, const std::string& what,
                   double deadline_ms);
 // The wait for device is over; the line is erased when no wait is left.
 void ProgressWaitEnd(const std::string& device);
+
+// The program pauses on its own for device until until_ms (TraceMs()'s
+// clock), as a power cycle does with its ports off: the line shows at once,
+// "nexli: ttyUSB0 " + what + " in 2 s" (the seconds left, rounded up), until
+// ProgressWaitEnd(device).
+void ProgressPause(const std::string& device, const std::string& what,
+                   double until_ms);
 
 // The /Q scan queries devices devices at once: the line counts those done.
 void ProgressScanBegin(int devices);

@@ -79,6 +79,8 @@ const Row kRows[] = {
      "Error Parameters\n", 1},
     {"set, no answer", HubWith({"--fault-on", "SP", "--silent"}), {"/S:ttyUSB0", "1:3"},
      "Read Timeout\n", 1},
+    {"power cycle, on fails", HubWith({"--stop-reading", "3"}), {"/S:ttyUSB0", "C:3"},
+     "Query Err\n", 1},
     {"change password, refused", HubWith({"--e01"}), {"/P:ttyUSB0", "n3w"}, "Invalid Password!\n", 1},
     {"change password, eight blanks refused", kHub, {"/P:ttyUSB0", "", "n3w"},
      "Invalid Password!\n", 1},
@@ -114,6 +116,8 @@ const Row kRows[] = {
     {"set, not a number", kHub, {"/S:ttyUSB0", "1:a"}, "Invalid Number!\n", 2},
     {"set, binary digit", kHub, {"/S:ttyUSB0", "B:2"}, "Invalid Number!\n", 2},
     {"set, hex digit", kHub, {"/F:ttyUSB0", "H:XY"}, "Invalid Number!\n", 2},
+    {"power cycle, port the hub lacks", kHub, {"/S:ttyUSB0", "C:9"}, "Invalid Number!\n", 2},
+    {"flash, no power cycle", kHub, {"/F:ttyUSB0", "C:3"}, "State Format Error!\n", 2},
 };
 // clang-format on
 

@@ -71,6 +71,8 @@ TEST(Progress, AtATerminalOnlyAndLeavingNothingBehind) {
        "",
        "On=None Off=1,2,3,4,5,6,7,8\n",
        {"--hub", "0", "--late", "500"}},
+      {"a power cycle's pause", "NEXLI_CYCLE_DELAY=1.5 $NEXLI /S:ttyUSB0 C:3; $NEXLI /G:ttyUSB0",
+       "ttyUSB0 power cycle: port 3 off, on again in ", "On=3 Off=1,2,4,5,6,7,8\n"},
   };
   std::vector<Invocation> runs;
   for (const auto& row : rows)

@@ -24,9 +24,12 @@ struct ResultCase {
   int ports;
   std::string reported;
   std::string result;
+  std::string off = "";  // a power cycle's first request, before result
 };
 
-// Results of whole expressions, sent with the default password.
+// Results of whole expressions, sent with the default password. A cycle
+// delay that is no delay changes nothing but a power cycle, whose ports stay
+// off for the delay it gives.
 TEST(StateExpressions, Results) {
   const ResultCase cases[] = {
       {"1:3,4", 7, "00000000", "0C000000"},
@@ -66,14 +69,28 @@ TEST(StateExpressions, Results) {
       {"H:89ABCDEF", 32, kSomeStates, "89ABCDEF"},
       {"h:a601", 16, kSomeStates, "A601FFFF"},
       {"t:all", 4, "05000000", "FAFFFFFF"},
+      {"C:3", 4, "0F000000", "0F000000", "0B000000"},
+      {"c:1,3", 4, "0A000000", "0F000000", "0A000000"},  // ports already off end on
+      {"C:ALL", 7, kSomeStates, "FFFFFFFF", "80FFFFFF"},
+      {"C-2", 8, "99000000", "9B000000", "99000000"},
   };
   for (const ResultCase& c : cases) {
     SCOPED_TRACE(c.expression + " on " + std::to_string(c.ports) + " ports");
-    RunResult run = RunWithHubs(Hub(c.ports, c.reported), {"/S:ttyUSB0", c.expression});
+    RunResult run = RunWithHubs(Hub(c.ports, c.reported),
+                                {c.off.empty() ? "NEXLI_CYCLE_DELAY=x" : "NEXLI_CYCLE_DELAY=0.3"},
+                                {"/S:ttyUSB0", c.expression});
     SKIP_WITHOUT_SANDBOX(run);
     EXPECT_EQ(run.out, "");
     EXPECT_EQ(run.status, 0);
-    EXPECT_EQ(RequestBytes(run), (Strings{kQuery, kGetState, "SPmora    " + c.result + "\r"}));
+    Strings sent = {kQuery, kGetState, "SPmora    " + c.result + "\r"};
+    if (!c.off.empty()) sent.insert(sent.begin(), {kQuery, kGetState, "SPmora    " + c.off + "\r"});
+    ASSERT_EQ(RequestBytes(run), sent);
+    if (!c.off.empty()) {
+      // hubsim logs a request before it answers it: the gap is the hub's own.
+      double off = run.requests[5].time - run.requests[2].time;
+      EXPECT_GE(off, 0.3);
+      EXPECT_LT(off, 1.5 + RunnerAllowance());
+    }
     EXPECT_EQ(DumpField(run, "ttyUSB0", "present"), c.result);
   }
 }
@@ -117,6 +134,10 @@ TEST(StateExpressions, Refused) {
       {"B", 7, "State Format Error!"},
       {"H", 7, "State Format Error!"},
       {":1:3", 7, "State Format Error!"},
+      // A power cycle's list, refused by its off step as by 0:.
+      {"C:8", 7, "Invalid Number!"},
+      {"C:1,,2", 7, "Invalid Number!"},
+      {"C", 7, "State Format Error!"},
   };
   // Each a rejected argument: status 0, or 2 when asked for the outcome.
   for (const auto& c : cases)
@@ -180,6 +201,7 @@ TEST(SetStates, ArgumentErrorsSendNothing) {
   const struct {
     Strings args;
     std::string out;
+    std::string delay = "";  // NEXLI_CYCLE_DELAY, with NEXLI_EXIT_STATUS=1
   } cases[] = {
       {{"/S"}, "Invalid Command!"},
       {{"/S:"}, "Invalid Command!"},
@@ -187,12 +209,23 @@ TEST(SetStates, ArgumentErrorsSendNothing) {
       {{"/F:ttyUSB", "1:3"}, "Invalid Command!"},
       {{"/S:ttyUSB0", "123456789", "1:3"}, "Invalid Password!"},
       {{"/F:ttyUSB0", "\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9", "1:3"}, "Invalid Password!"},
+      {{"/S:ttyUSB0", "C:3"}, "Cycle Delay Error!", "x"},
+      {{"/S:ttyUSB0", "mora", "c:3"}, "Cycle Delay Error!", "-1"},
+      {{"/S:ttyUSB0", "C:3"}, "Cycle Delay Error!", "3600.5"},
+      {{"/S:ttyUSB0", "C:3"}, "Cycle Delay Error!", " 2"},
+      {{"/S:ttyUSB0", "C:3"}, "Cycle Delay Error!", "1.2.3"},
+      {{"/S:ttyUSB0", "C:99"}, "Cycle Delay Error!", "."},
   };
   for (const auto& c : cases) {
-    RunResult run = RunWithHubs(Hub(7, kSomeStates), c.args);
+    RunResult run = RunWithHubs(
+        Hub(7, kSomeStates),
+        c.delay.empty() ? Strings{}
+                        : Strings{"NEXLI_EXIT_STATUS=1", "NEXLI_CYCLE_DELAY=" + c.delay},
+        c.args);
     SKIP_WITHOUT_SANDBOX(run);
-    SCOPED_TRACE(c.args[0]);
+    SCOPED_TRACE(c.args[0] + " " + c.delay);
     EXPECT_EQ(run.out, c.out + "\n");
+    EXPECT_EQ(run.status, c.delay.empty() ? 0 : 2);
     EXPECT_TRUE(run.requests.empty());
     EXPECT_EQ(DumpField(run, "ttyUSB0", "present"), kSomeStates);
   }
@@ -222,6 +255,9 @@ TEST(SetStates, QueryFailuresStopBeforeTheSetStateRequest) {
        {"/S:ttyUSB0", "bad"},
        "ID Err",
        1},
+      // A power cycle: no on step after a refused off step; the on step's query.
+      {"cycle, off refused", {"--password", "x"}, {"/S:ttyUSB0", "C:3"}, "Password Error!", 3},
+      {"cycle, on fails", {"--stop-reading", "3"}, {"/S:ttyUSB0", "C:3"}, "Query Err", 3},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -301,6 +337,53 @@ TEST(SetStates, SwitchAndReadBack) {
                         " && $NEXLI /G:ttyUSB0 -B");
   SKIP_WITHOUT_SANDBOX(run);
   EXPECT_EQ(run.out, "On=1,3 Off=2,4\n1010\n");
+}
+
+// A power cycle of port 3 among other callers and signals, at a terminal
+// (where the progress line's thread runs beside the program's): another
+// caller's switch during the pause is kept; a signal in the pause switches
+// the port on at once and then ends the program as it would; an ignored one
+// stays ignored.
+TEST(SetStates, PowerCycleAmongOtherCallersAndSignals) {
+  const std::string cycle =  // in the background, until port 3 is off
+      "$NEXLI /S:ttyUSB0 C:3 & P=$!; n=0; until [ \"$($NEXLI /G:ttyUSB0 -B)\" = 11111011 ] ||"
+      " [ $n -gt 100 ]; do n=$((n+1)); sleep 0.2; done; ";
+  const struct {
+    const char* name;
+    std::string script;
+    std::string out;
+    std::string present;
+    Strings err = {};  // what standard error shows
+  } rows[] = {
+      {"another caller",
+       "export NEXLI_CYCLE_DELAY=6; " + cycle + "$NEXLI /S:ttyUSB0 0:5; $NEXLI /G:ttyUSB0 -B",
+       "11101011\nstatus 0\n", "EF000000"},
+      {"SIGTERM", "export NEXLI_CYCLE_DELAY=60; " + cycle + "kill -TERM $P", "status 143\n",
+       "FF000000"},
+      {"SIGINT, traced",
+       "export NEXLI_CYCLE_DELAY=60 NEXLI_TRACE=1; env --default-signal=INT " + cycle +
+           "kill -INT $P",
+       "status 130\n",
+       "FF000000",
+       {"ttyUSB0 cycle: pause cut short by SIGINT after ", " ms; on again at once",
+        " - end: by SIGINT (its default action), the ports on again"}},
+      {"SIGINT ignored", "export NEXLI_CYCLE_DELAY=3; " + cycle + "kill -INT $P", "status 0\n",
+       "FF000000"},
+  };
+  std::vector<Invocation> runs;
+  for (const auto& row : rows)
+    runs.push_back({Hub(8, "FF"), {}, {}, row.script + "; wait $P; echo status $?", true});
+  std::vector<RunResult> results = RunAllWithHubs(runs);
+  for (std::size_t i = 0; i < results.size(); ++i) {
+    const RunResult& run = results[i];
+    SKIP_WITHOUT_SANDBOX(run);
+    SCOPED_TRACE(rows[i].name);
+    EXPECT_EQ(run.out, rows[i].out);
+    EXPECT_EQ(DumpField(run, "ttyUSB0", "present"), rows[i].present);
+    for (const std::string& part : rows[i].err)
+      EXPECT_NE(run.err.find(part), std::string::npos) << part << "\n" << run.err;
+    EXPECT_LT(run.seconds, 30.0 + RunnerAllowance());
+  }
 }
 
 }  // namespace
