@@ -1,10 +1,10 @@
 // The JSON of -J for any hub. Input: bytes 0-2 are the firmware text, byte 3
 // the port count (-128 to 127), the rest the reply to "GP\r" as the exchange
-// keeps it. Each document must be read by a strict reader of the JSON that
-// nexli writes (RFC 8259 objects, arrays, strings and integers, in ASCII, no
-// blanks: a subset, so all it takes is JSON), and its strings must give back
-// the bytes they were made of, read as Latin-1. So must the whole input as
-// one string.
+// keeps it; the whole input is also the serial of the hub's USB bridge. Each
+// document must be read by a strict reader of the JSON that nexli writes
+// (RFC 8259 objects, arrays, strings and integers, in ASCII, no blanks: a
+// subset, so all it takes is JSON), and its strings must give back the bytes
+// they were made of, read as Latin-1. So must the whole input as one string.
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -114,7 +114,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
 
   const std::string fw = input.substr(0, 3);
   const int nPorts = static_cast<std::int8_t>(data[3]);
-  const std::string hub = HubJson("ttyUSB0", nPorts, fw, PS64);
+  const std::string hub = HubJson("ttyUSB0", nPorts, fw, PS64, "", "", "");
   std::string hex;
   htos_PS64(PS64, &hex);
   const std::vector<std::u32string> want = {
@@ -130,6 +130,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
       U"binary",
       Latin1(PortStateBits(PS64, nPorts))};
   FUZZ_CHECK(Read(hub) == want);
+  // With the bridge's USB identity (the serial any bytes at all), the same
+  // members byte for byte, then those of the identity.
+  const std::string usb =
+      HubJson("ttyUSB0", nPorts, fw, PS64, "0403", "6015", input);
+  FUZZ_CHECK(usb.compare(0, hub.size() - 1, hub, 0, hub.size() - 1) == 0);
+  std::vector<std::u32string> want_usb = want;
+  want_usb.insert(want_usb.end(), {U"usb_vendor", U"0403", U"usb_product",
+                                   U"6015", U"usb_serial", Latin1(input)});
+  FUZZ_CHECK(Read(usb) == want_usb);
   // The scan's array of such objects.
   FUZZ_CHECK(Read(JsonArray({hub, hub})).size() == 2 * want.size());
   FUZZ_CHECK(JsonArray({}) == "[]");

@@ -10,6 +10,7 @@
 #include "port_lock.h"
 #include "power_cycle.h"
 #include "serial_link.h"
+#include "usb_identity.h"
 
 // ---- Sharing the port -------------------------------------------------------
 
@@ -38,19 +39,39 @@ static std::string HubLine(const std::string& device, int nPorts,
          ", FW=" + fw;
 }
 
+// The hub object of the hub on COM_Name, with its bridge's USB identity where
+// sysfs shows it.
+static std::string OneHubJson(int nPorts, const std::string& fw,
+                              std::uint64_t PS64) {
+  std::string vendor;
+  std::string product;
+  std::string serial;
+  ReadUsbIdentity(COM_Name, &vendor, &product, &serial);
+  return HubJson(COM_Name.substr(5), nPorts, fw, PS64, vendor, product, serial);
+}
+
 // Every path from /dev/ttyUSB0 to /dev/ttyUSB255, in ascending order; devices
-// that are not hubs are skipped without a word. The devices are queried all
-// at once, each under its own lock for its own query only; one that another
-// holder keeps past the wait is skipped like any device that does not answer
-// as a hub. What is printed is the same as querying them one by one. option
-// is "" (a line per hub and the count), "-F" (one formatted line) or "-J" (one
-// JSON array).
+// that are not hubs are skipped without a word. With NEXLI_SCAN_MATCH set,
+// only the devices of its USB IDs are opened at all; a value that is not a
+// list of such IDs ends the command before any device is opened. The devices
+// are queried all at once, each under its own lock for its own query only; one
+// that another holder keeps past the wait is skipped like any device that does
+// not answer as a hub. What is printed is the same as querying them one by one.
+// option is "" (a line per hub and the count), "-F" (one formatted line) or
+// "-J" (one JSON array).
 static void ScanHubs(const std::string& option) {
+  std::vector<std::string> match;
+  std::string ret = ScanMatchFromEnvironment(&match);
+  if (ret != kStatusOK) RetUsageError(ret);
+
   std::string status[kScanDevices];
   int nPorts[kScanDevices] = {0};
   std::string fw[kScanDevices];
   std::uint64_t PS64[kScanDevices] = {0};
-  QueryEveryHub(status, nPorts, fw, PS64);
+  std::string vendor[kScanDevices];
+  std::string product[kScanDevices];
+  std::string serial[kScanDevices];
+  QueryEveryHub(match, status, nPorts, fw, PS64, vendor, product, serial);
 
   int count = 0;
   std::string numbers;
@@ -61,7 +82,8 @@ static void ScanHubs(const std::string& option) {
     if (option == "-F")
       numbers += my_itos(n) + ",";
     else if (option == "-J")
-      hubs.push_back(HubJson("ttyUSB" + my_itos(n), nPorts[n], fw[n], PS64[n]));
+      hubs.push_back(HubJson("ttyUSB" + my_itos(n), nPorts[n], fw[n], PS64[n],
+                             vendor[n], product[n], serial[n]));
     else
       PrintLine(HubLine("ttyUSB" + my_itos(n), nPorts[n], PS64[n], fw[n]));
   }
@@ -93,7 +115,7 @@ static void QueryOneHub(const std::string& option) {
     return;
   }
   if (option == "-J") {
-    PrintLine(HubJson(COM_Name.substr(5), nPorts, fw, PS64));
+    PrintLine(OneHubJson(nPorts, fw, PS64));
     return;
   }
   char line[64];
@@ -211,7 +233,7 @@ void DoGetPortState() {
   } else if (option == "-B") {
     PrintLine(PortStateBits(PS64, nPorts));
   } else if (option == "-J") {
-    PrintLine(HubJson(COM_Name.substr(5), nPorts, fw, PS64));
+    PrintLine(OneHubJson(nPorts, fw, PS64));
   } else {
     std::string s;
     htos_PS64(PS64, &s);

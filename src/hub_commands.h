@@ -7,9 +7,10 @@
 
 #include <string>
 
-// /Q: the discovery scan of /dev/ttyUSB0 to /dev/ttyUSB255, or one hub, each
-// as a list, (option -F) as one formatted line or (option -J) as JSON: an
-// array of hub objects for the scan, one hub object for one hub.
+// /Q: the discovery scan of /dev/ttyUSB0 to /dev/ttyUSB255 (only the devices
+// of the USB IDs NEXLI_SCAN_MATCH names, when it is set), or one hub, each as
+// a list, (option -F) as one formatted line or (option -J) as JSON: an array
+// of hub objects for the scan, one hub object for one hub.
 void DoQuery();
 // /S ("SP") and /F ("FP"): apply a state expression and send the new states;
 // /S with a C: expression power-cycles the ports of its list (power_cycle.h).

@@ -12,6 +12,7 @@
 #include "progress.h"
 #include "serial_link.h"
 #include "trace.h"
+#include "usb_identity.h"
 
 // The path of scan position n: "/dev/ttyUSB" and n in decimal.
 static std::string ScanPath(int n) { return "/dev/ttyUSB" + my_itos(n); }
@@ -29,11 +30,23 @@ static std::string ScanVerdict(const std::string& ret, int nPorts,
   return "skipped: cannot be opened";
 }
 
+// A device's USB identity for the trace: "USB 0403:6015 serial "A1B2"",
+// "USB 1a86:7523 without serial" or "no USB IDs in sysfs".
+static std::string IdentityText(const std::string& vendor,
+                                const std::string& product,
+                                const std::string& serial) {
+  if (vendor.empty()) return "no USB IDs in sysfs";
+  return "USB " + vendor + ":" + product +
+         (serial.empty() ? " without serial" : " serial " + TraceBytes(serial));
+}
+
 // One device's query, as a lone /Q:ttyUSBn would make it (the lock for as
 // long as the query lasts, then QueryHub), but skipped as held when another
 // program keeps it: at once for a live UUCP lock file, after
-// kScanLockWaitMs for a flock.
-static std::string QueryOneDevice(const std::string& path, int* nPorts,
+// kScanLockWaitMs for a flock. identity is the IdentityText the trace adds
+// to the verdict.
+static std::string QueryOneDevice(const std::string& path,
+                                  const std::string& identity, int* nPorts,
                                   std::string* fw, std::uint64_t* PS64) {
   int lock_fd = -1;
   std::string ret = LockPort(path, kScanLockWaitMs, &lock_fd, false);
@@ -41,26 +54,50 @@ static std::string QueryOneDevice(const std::string& path, int* nPorts,
     ret = QueryHub(path, nPorts, fw, PS64);
     UnlockPort(lock_fd);
   }
-  if (TraceOn()) Trace(path, "scan: " + ScanVerdict(ret, *nPorts, *fw));
+  if (TraceOn())
+    Trace(path, "scan: " + ScanVerdict(ret, *nPorts, *fw) + "; " + identity);
   ProgressScanDone();
   return ret;
 }
 
-void QueryEveryHub(std::string status[kScanDevices], int nPorts[kScanDevices],
+void QueryEveryHub(const std::vector<std::string>& match,
+                   std::string status[kScanDevices], int nPorts[kScanDevices],
                    std::string fw[kScanDevices],
-                   std::uint64_t PS64[kScanDevices]) {
-  // The names that exist; the others cost one look each and no thread.
+                   std::uint64_t PS64[kScanDevices],
+                   std::string vendor[kScanDevices],
+                   std::string product[kScanDevices],
+                   std::string serial[kScanDevices]) {
+  // The names that exist and that the match lets through; the others cost
+  // one look (and a few sysfs reads) each and no thread. A device passed
+  // over is never opened.
   std::vector<int> present;
+  std::vector<int> passed_over;
   for (int n = 0; n < kScanDevices; ++n) {
-    if (access(ScanPath(n).c_str(), F_OK) == 0)
+    status[n] = kPortUnopened;
+    if (access(ScanPath(n).c_str(), F_OK) != 0) continue;
+    ReadUsbIdentity(ScanPath(n), &vendor[n], &product[n], &serial[n]);
+    if (match.empty() || ScanMatches(match, vendor[n], product[n]))
       present.push_back(n);
     else
-      status[n] = kPortUnopened;
+      passed_over.push_back(n);
   }
 
-  if (TraceOn())
-    Trace("", "scan: " + std::to_string(present.size()) +
+  if (TraceOn()) {
+    Trace("", "scan: " + std::to_string(present.size() + passed_over.size()) +
                   " of the names ttyUSB0 to ttyUSB255 exist");
+    std::string pairs;
+    for (const std::string& pair : match)
+      pairs += (pairs.empty() ? "" : ",") + pair;
+    if (!match.empty())
+      Trace("", "scan: " + std::to_string(present.size()) +
+                    " of them match NEXLI_SCAN_MATCH " + pairs);
+    for (int n : passed_over)
+      Trace(ScanPath(n),
+            "scan: passed over, not opened: " +
+                IdentityText(vendor[n], product[n], serial[n]) +
+                (vendor[n].empty() ? " to match NEXLI_SCAN_MATCH"
+                                   : " is not in NEXLI_SCAN_MATCH"));
+  }
 
   ProgressScanBegin(static_cast<int>(present.size()));
 
@@ -70,7 +107,10 @@ void QueryEveryHub(std::string status[kScanDevices], int nPorts[kScanDevices],
   auto work = [&] {
     for (std::size_t i = next++; i < present.size(); i = next++) {
       int n = present[i];
-      status[n] = QueryOneDevice(ScanPath(n), &nPorts[n], &fw[n], &PS64[n]);
+      std::string identity;
+      if (TraceOn()) identity = IdentityText(vendor[n], product[n], serial[n]);
+      status[n] =
+          QueryOneDevice(ScanPath(n), identity, &nPorts[n], &fw[n], &PS64[n]);
     }
   };
 

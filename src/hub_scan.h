@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 // The names the scan tries: ttyUSB0 to ttyUSB255.
 const int kScanDevices = 256;
@@ -16,17 +17,25 @@ const int kScanDevices = 256;
 const int kMaxScanQueries = 64;
 
 // Queries /dev/ttyUSBn for every n from 0 to 255 whose name exists, at most
-// kMaxScanQueries at a time, and returns when all have ended. A device that
-// another program holds is not waited for as a lone command waits: one with
-// a live UUCP lock file is skipped at once, one under another's flock after
-// kScanLockWaitMs (port_lock.h). For each n,
+// kMaxScanQueries at a time, and returns when all have ended. With pairs in
+// match (usb_identity.h: NEXLI_SCAN_MATCH), a device whose USB identity is
+// none of them is passed over: never opened, not even for its lock. A device
+// that another program holds is not waited for as a lone command waits: one
+// with a live UUCP lock file is skipped at once, one under another's flock
+// after kScanLockWaitMs (port_lock.h). For each n,
 // status[n] is "OK" with nPorts[n], fw[n] and PS64[n] written as QueryHub
 // writes them; another QueryHub status; kPortUnopened (from port_lock.h) for
-// a name that does not exist or cannot be opened; or kPortHeld for a device
-// that another holder kept. Where no thread can be
-// started, the queries run one after another in the calling thread.
-void QueryEveryHub(std::string status[kScanDevices], int nPorts[kScanDevices],
+// a name that does not exist, cannot be opened or was passed over; or
+// kPortHeld for a device that another holder kept. vendor[n], product[n] and
+// serial[n] are its USB identity as ReadUsbIdentity gives it (empty where
+// sysfs has none). Where no thread can be started, the queries run one after
+// another in the calling thread.
+void QueryEveryHub(const std::vector<std::string>& match,
+                   std::string status[kScanDevices], int nPorts[kScanDevices],
                    std::string fw[kScanDevices],
-                   std::uint64_t PS64[kScanDevices]);
+                   std::uint64_t PS64[kScanDevices],
+                   std::string vendor[kScanDevices],
+                   std::string product[kScanDevices],
+                   std::string serial[kScanDevices]);
 
 #endif

@@ -48,7 +48,9 @@ static std::string JsonPortList(const std::string& list) {
 }
 
 std::string HubJson(const std::string& device, int nPorts,
-                    const std::string& fw, std::uint64_t PS64) {
+                    const std::string& fw, std::uint64_t PS64,
+                    const std::string& vendor, const std::string& product,
+                    const std::string& serial) {
   std::string on;
   std::string off;
   ParsePortStates(PS64, nPorts, &on, &off);
@@ -57,7 +59,10 @@ std::string HubJson(const std::string& device, int nPorts,
   return "{\"device\":" + JsonString(device) + ",\"ports\":" + my_itos(nPorts) +
          ",\"firmware\":" + JsonString(fw) + ",\"on\":" + JsonPortList(on) +
          ",\"off\":" + JsonPortList(off) + ",\"hex\":" + JsonString(hex) +
-         ",\"binary\":" + JsonString(PortStateBits(PS64, nPorts)) + "}";
+         ",\"binary\":" + JsonString(PortStateBits(PS64, nPorts)) +
+         (vendor.empty() ? "" : ",\"usb_vendor\":" + JsonString(vendor)) +
+         (product.empty() ? "" : ",\"usb_product\":" + JsonString(product)) +
+         (serial.empty() ? "" : ",\"usb_serial\":" + JsonString(serial)) + "}";
 }
 
 std::string JsonArray(const std::vector<std::string>& elements) {

@@ -14,7 +14,11 @@
 //   "binary"    the states as /G -B prints them, port 1 last ("" for a count
 //               of 0 or less)
 // as in {"device":"ttyUSB0","ports":4,"firmware":"101","on":[1,3],
-// "off":[2,4],"hex":"05000000","binary":"0101"}.
+// "off":[2,4],"hex":"05000000","binary":"0101"}; then, each only where it is
+// known (usb_identity.h), the USB identity of the hub's serial bridge:
+//   "usb_vendor"   its vendor ID, 4 lower-case hex digits, as "0403"
+//   "usb_product"  its product ID, the same way
+//   "usb_serial"   its serial number string
 //
 // Strings are written byte by byte, each byte as the character of the same
 // code (ISO 8859-1), so any bytes a hub sends give valid JSON and a reader
@@ -32,9 +36,13 @@
 std::string JsonString(const std::string& bytes);
 
 // The hub object of a hub on /dev/device with the port count, firmware text
-// and port-state bitmap that QueryHub reported.
+// and port-state bitmap that QueryHub reported, and the USB identity that
+// ReadUsbIdentity gave: each of vendor, product and serial that is empty has
+// no member.
 std::string HubJson(const std::string& device, int nPorts,
-                    const std::string& fw, std::uint64_t PS64);
+                    const std::string& fw, std::uint64_t PS64,
+                    const std::string& vendor, const std::string& product,
+                    const std::string& serial);
 
 // The JSON array of elements (each already JSON text), in the order given:
 // "[]" for none.

@@ -20,8 +20,10 @@ using Strings = std::vector<std::string>;
 TEST(Sandbox, ShowsOnlyTheVirtualHubs) {
   RunResult run = RunWithHubs({"--hub", "3", "--hub", "200", "--not-tty"}, {});
   SKIP_WITHOUT_SANDBOX(run);
-  run = RunScriptWithHubs({"--hub", "3", "--hub", "200", "--not-tty"}, "cd /dev && echo ttyUSB*");
-  EXPECT_EQ(run.out, "ttyUSB200 ttyUSB3\n");
+  // In /sys too, only the USB serial devices given IDs.
+  run = RunScriptWithHubs({"--hub", "3", "--usb", "0403:6015", "--hub", "200", "--not-tty"},
+                          "cd /dev && echo ttyUSB*; cd /sys/class/tty && echo *");
+  EXPECT_EQ(run.out, "ttyUSB200 ttyUSB3\nttyUSB3\n");
   EXPECT_EQ(run.status, 0);
 }
 
@@ -57,8 +59,10 @@ TEST(Sandbox, WorksForAnOrdinaryUser) {
   const std::string program = std::getenv("NEXLI_PROGRAM") ? std::getenv("NEXLI_PROGRAM") : "";
   if (std::getenv("NEXLI_RUNNER") && *std::getenv("NEXLI_RUNNER"))
     GTEST_SKIP() << "runs the host program only";
+  // The hub's USB IDs in the sandbox's /sys let the scan find it.
   RunResult run = RunCommand({"/usr/bin/setpriv", "--reuid=65534", "--regid=65534",
-                              "--clear-groups", HubsimPath(), "--", program, "/Q"});
+                              "--clear-groups", HubsimPath(), "--usb", "0403:6015", "--", "env",
+                              "NEXLI_SCAN_MATCH=0403:6015", program, "/Q"});
   if (run.status == 77) GTEST_SKIP() << run.err;
   EXPECT_EQ(run.out,
             "ttyUSB0, 8 ports, On=None, Off=1,2,3,4,5,6,7,8, FW=101\n"

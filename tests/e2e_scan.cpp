@@ -1,6 +1,7 @@
 // The /Q scan queries every present device at once: the output is that of a
 // scan one device after another, byte for byte, and a scan costs its slowest
-// device, not the sum of them.
+// device, not the sum of them. NEXLI_SCAN_MATCH keeps it off every device
+// whose USB IDs it does not name.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -108,6 +109,71 @@ TEST(ParallelScan, EveryNamePresentAtOnce) {
   EXPECT_EQ(run.requests.size(), 199u);
   EXPECT_GE(run.seconds, 40.0);
   EXPECT_LT(run.seconds, 50.0);  // five rounds would be 50.5 s
+}
+
+// Two hubs behind different USB serial bridges and a board's console that
+// answers (a login prompt). With NEXLI_SCAN_MATCH the scan never opens a
+// device of other IDs; a device named on the command line is asked anyway,
+// under its udev name too, and its -J object names its bridge.
+TEST(ScanMatch, OpensOnlyTheDevicesOfTheGivenUsbIds) {
+  const Strings devices = {"--watch-opens", "--hub",      "0",       "--usb", "0403:6015",
+                           "--serial",      "DN05ABCD",   "--hub",   "1",     "--usb",
+                           "1a86:7523",     "--identity", "login:",  "--hub", "2",
+                           "--usb",         "10c4:ea60",  "--ports", "4"};
+  const std::string hub0 = std::string("ttyUSB0") + kIdleHub;
+  const std::string hub2 = "ttyUSB2, 4 ports, On=None, Off=1,2,3,4, FW=101\n";
+  const std::map<std::string, std::string> every = {
+      {"ttyUSB0", "?Q\rGP\r"}, {"ttyUSB1", "?Q\r"}, {"ttyUSB2", "?Q\rGP\r"}};
+  const struct {
+    const char* script;  // after "export NEXLI_EXIT_STATUS=1;"
+    std::string out;
+    int status;
+    std::map<std::string, std::string> requests;  // the devices opened, too
+    Strings trace;                                // lines on standard error
+  } rows[] = {
+      {"$NEXLI /Q", hub0 + hub2 + "2 Managed USB Hub(s) Found.\n", 0, every, {}},
+      {"NEXLI_SCAN_MATCH= $NEXLI /Q -F", "0002ttyUSB0,2\n", 0, every, {}},
+      {"NEXLI_TRACE=1 NEXLI_SCAN_MATCH=0403:6015 $NEXLI /Q",
+       hub0 + "1 Managed USB Hub(s) Found.\n",
+       0,
+       {{"ttyUSB0", "?Q\rGP\r"}},
+       {" - scan: 1 of them match NEXLI_SCAN_MATCH 0403:6015\n",
+        " ttyUSB1 scan: passed over, not opened: USB 1a86:7523 without serial is not in "
+        "NEXLI_SCAN_MATCH\n",
+        R"( ttyUSB0 scan: a hub, 8 ports, firmware "101"; USB 0403:6015 serial "DN05ABCD")"}},
+      {"NEXLI_SCAN_MATCH=10C4:EA60,0403:6015 $NEXLI /Q -F",
+       "0002ttyUSB0,2\n",
+       0,
+       {{"ttyUSB0", "?Q\rGP\r"}, {"ttyUSB2", "?Q\rGP\r"}},
+       {}},
+      {"NEXLI_SCAN_MATCH=0403:6015,10c4 $NEXLI /Q -J", "Scan Match Error!\n", 2, {}, {}},
+      {"export NEXLI_SCAN_MATCH=0403:6015; ln -s ttyUSB2 /dev/ttyUSBHUB;"
+       " $NEXLI /Q:ttyUSB2 && $NEXLI /Q:ttyUSBHUB -J",
+       hub2 + R"({"device":"ttyUSBHUB","ports":4,"firmware":"101","on":[],"off":[1,2,3,4],)"
+              R"("hex":"00000000","binary":"0000","usb_vendor":"10c4","usb_product":"ea60"})"
+              "\n",
+       0,
+       {{"ttyUSB2", "?Q\rGP\r?Q\rGP\r"}},
+       {}},
+  };
+  std::vector<Invocation> invocations;
+  for (const auto& row : rows)
+    invocations.push_back(
+        {devices, {}, {}, std::string("export NEXLI_EXIT_STATUS=1;") + row.script});
+  std::vector<RunResult> runs = RunAllWithHubs(invocations);
+  SKIP_WITHOUT_SANDBOX(runs[0]);
+  for (std::size_t i = 0; i < std::size(rows); ++i) {
+    SCOPED_TRACE(rows[i].script);
+    EXPECT_EQ(runs[i].out, rows[i].out);
+    EXPECT_EQ(runs[i].status, rows[i].status);
+    EXPECT_EQ(RequestsByDevice(runs[i]), rows[i].requests);
+    for (const char* device : {"ttyUSB0", "ttyUSB1", "ttyUSB2"})
+      EXPECT_EQ(DumpField(runs[i], device, "opened"), rows[i].requests.count(device) ? "yes" : "no")
+          << device;
+    for (const std::string& line : rows[i].trace)
+      EXPECT_NE(runs[i].err.find(line), std::string::npos) << runs[i].err;
+    EXPECT_EQ(runs[i].err.empty(), rows[i].trace.empty()) << runs[i].err;
+  }
 }
 
 }  // namespace

@@ -46,6 +46,12 @@ struct HubSettings {
   bool states_given = false;  // --states was used
   std::string state_file;     // empty: none
   bool not_tty = false;       // a plain file instead of a hub
+  // The USB identity of the device's serial bridge in the private /sys: 4
+  // lower-case hex digits each (empty: no sysfs entry), and the serial
+  // number string (none: no serial file).
+  std::string usb_vendor;
+  std::string usb_product;
+  std::optional<std::string> usb_serial;
   Faults faults;
 };
 

@@ -8,10 +8,12 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/inotify.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -41,6 +43,8 @@ const char kUsage[] =
     "  --dump FILE            at exit, write each hub's final settings and "
     "states and the time the command ended to FILE\n"
     "  --no-hubs              start no hub at all\n"
+    "  --watch-opens          note in the --dump file whether each hub's "
+    "device was opened\n"
     "  --help                 print this help and exit\n"
     "\n"
     "Hub options (for the most recent --hub):\n"
@@ -57,6 +61,12 @@ const char kUsage[] =
     "(read at start if present)\n"
     "  --identity TEXT        six-character identity (default TORVAN)\n"
     "  --not-tty              make /dev/ttyUSBN an empty regular file, no hub\n"
+    "  --usb VVVV:PPPP        show the device in /sys as behind a USB serial "
+    "bridge with\n"
+    "                         these vendor and product IDs (4 hex digits "
+    "each)\n"
+    "  --serial TEXT          the bridge's serial number string (needs "
+    "--usb)\n"
     "\n"
     "Fault options (for the most recent --hub; every request, or only CODE):\n"
     "  --fault-on CODE        apply this hub's faults only to requests with "
@@ -94,6 +104,7 @@ struct Options {
   std::string log_file;
   std::string dump_file;
   bool no_hubs = false;
+  bool watch_opens = false;
   std::vector<HubSettings> hubs;
   std::vector<std::string> command;  // empty: interactive shell
 };
@@ -175,6 +186,9 @@ Options ParseOptions(int argc, char** argv) {
     } else if (name == "--no-hubs") {
       flag();
       opts.no_hubs = true;
+    } else if (name == "--watch-opens") {
+      flag();
+      opts.watch_opens = true;
     } else if (name == "--hub") {
       int number = static_cast<int>(ParseInt(name, value(), 0, 255));
       for (const HubSettings& other : opts.hubs) {
@@ -218,6 +232,19 @@ Options ParseOptions(int argc, char** argv) {
     } else if (name == "--not-tty") {
       flag();
       hub().not_tty = true;
+    } else if (name == "--usb") {
+      std::string text = value();
+      uint32_t ignored;
+      if (text.size() != 9 || text[4] != ':' ||
+          !ParseHexText(text.substr(0, 4), &ignored) ||
+          !ParseHexText(text.substr(5), &ignored))
+        BadUsage("--usb needs VVVV:PPPP, 4 hex digits each, not '" + text +
+                 "'");
+      for (char& c : text) c = static_cast<char>(tolower(c));
+      hub().usb_vendor = text.substr(0, 4);
+      hub().usb_product = text.substr(5);
+    } else if (name == "--serial") {
+      hub().usb_serial = DecodeEscapes(value());
     } else if (name == "--fault-on") {
       hub().faults.only_code = FixedText(name, value(), 2);
     } else if (name == "--silent") {
@@ -258,6 +285,11 @@ Options ParseOptions(int argc, char** argv) {
     BadUsage(implicit_hub ? "--no-hubs cannot take hub options"
                           : "--no-hubs cannot be used with --hub");
   if (opts.hubs.empty() && !opts.no_hubs) opts.hubs.emplace_back();
+  for (const HubSettings& s : opts.hubs) {
+    if (s.usb_serial && s.usb_vendor.empty())
+      BadUsage("--serial of ttyUSB" + std::to_string(s.number) +
+               " needs --usb");
+  }
   return opts;
 }
 
@@ -280,28 +312,36 @@ std::string Banner(const Options& opts) {
       text += " (a plain file)";
     else
       text += " (" + PortsText(s) + " ports, firmware " + s.firmware +
-              ", password \"" + s.password + "\")";
+              ", password \"" + s.password + "\"" +
+              (s.usb_vendor.empty()
+                   ? ""
+                   : ", USB " + s.usb_vendor + ":" + s.usb_product) +
+              ")";
   }
   return text + ". Type exit to leave.\n";
 }
 
 // Writes the --dump file: one line per hub on a pty, by tty number, then
 // "command exited=<unix seconds>.<microseconds>", when the command ended.
+// opened, when not empty, tells for each line whether its device was opened.
 void WriteDump(const std::string& path,
                const std::vector<std::unique_ptr<Line>>& lines,
-               const struct timespec& exited) {
-  std::vector<const Hub*> hubs;
-  for (const auto& line : lines) hubs.push_back(&line->hub());
-  std::sort(hubs.begin(), hubs.end(), [](const Hub* a, const Hub* b) {
-    return a->settings().number < b->settings().number;
+               const std::vector<bool>& opened, const struct timespec& exited) {
+  std::vector<size_t> order;
+  for (size_t i = 0; i < lines.size(); ++i) order.push_back(i);
+  std::sort(order.begin(), order.end(), [&](size_t a, size_t b) {
+    return lines[a]->hub().settings().number <
+           lines[b]->hub().settings().number;
   });
   std::string text;
-  for (const Hub* hub : hubs) {
-    const HubSettings& s = hub->settings();
+  for (size_t i : order) {
+    const HubSettings& s = lines[i]->hub().settings();
     text += "ttyUSB" + std::to_string(s.number) + " ports=" + PortsText(s) +
             " fw=" + s.firmware + " password=\"" + s.password +
             "\" present=" + HexText(s.present) +
-            " powerup=" + HexText(s.powerup) + "\n";
+            " powerup=" + HexText(s.powerup);
+    if (!opened.empty()) text += opened[i] ? " opened=yes" : " opened=no";
+    text += "\n";
   }
   char when[64];
   snprintf(when, sizeof when, "command exited=%lld.%06ld\n",
@@ -313,6 +353,28 @@ void WriteDump(const std::string& path,
       fclose(file) != 0) {
     fprintf(stderr, "hubsim: cannot write %s: %s\n", path.c_str(),
             strerror(errno));
+  }
+}
+
+// Reads the open events waiting on watch_fd (from inotify_add_watch calls
+// whose descriptors are watches, one per line) and marks the lines whose
+// device was opened in *opened; all of them when events were lost.
+void NoteOpens(int watch_fd, const std::vector<int>& watches,
+               std::vector<bool>* opened) {
+  alignas(struct inotify_event) char buf[4096];
+  for (;;) {
+    ssize_t n = read(watch_fd, buf, sizeof buf);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return;
+    for (ssize_t at = 0; at < n;) {
+      const auto* event =
+          reinterpret_cast<const struct inotify_event*>(buf + at);
+      for (size_t i = 0; i < watches.size(); ++i) {
+        if ((event->mask & IN_Q_OVERFLOW) != 0 || event->wd == watches[i])
+          (*opened)[i] = true;
+      }
+      at += static_cast<ssize_t>(sizeof *event + event->len);
+    }
   }
 }
 
@@ -380,27 +442,55 @@ int Main(int argc, char** argv) {
     free(dir);
   }
 
+  // With --watch-opens, an inotify watch on each hub's pty tells whether the
+  // command opened it (even without sending a byte).
+  int watch_fd = -1;
+  std::vector<int> watches;
+  if (opts.watch_opens) {
+    watch_fd = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    if (watch_fd < 0) {
+      fprintf(stderr, "hubsim: inotify: %s\n", strerror(errno));
+      return 1;
+    }
+  }
+
   std::string why;
   std::vector<std::unique_ptr<Line>> lines;
+  std::vector<std::string> slave_paths;  // one per line
   bool ok = MakePrivateDev(&why);
+  int usb_port = 0;  // the USB device of the last --usb is 1-usb_port
   for (size_t i = 0; ok && i < hubs.size(); ++i) {
     const HubSettings& s = hubs[i].settings();
-    if (s.not_tty) {
+    if (!s.usb_vendor.empty())
+      ok = MakeUsbDevice(s.number, ++usb_port, s.usb_vendor, s.usb_product,
+                         s.usb_serial ? &*s.usb_serial : nullptr, &why);
+    if (ok && s.not_tty) {
       ok = MakePlainTtyUsb(s.number, &why);
       continue;
     }
     Pty pty;
-    ok = OpenPty(&pty, &why);
+    ok = ok && OpenPty(&pty, &why);
     if (ok) {
       lines.push_back(
           std::make_unique<Line>(hubs[i], pty.master, pty.slave, log_fd));
       ok = LinkTtyUsb(s.number, pty.slave_path, &why);
     }
+    if (ok) slave_paths.push_back(pty.slave_path);
   }
   if (!ok) {
     fprintf(stderr, "hubsim: cannot make a private /dev: %s\n", why.c_str());
     return 77;
   }
+  for (size_t i = 0; watch_fd >= 0 && i < slave_paths.size(); ++i) {
+    watches.push_back(
+        inotify_add_watch(watch_fd, slave_paths[i].c_str(), IN_OPEN));
+    if (watches.back() < 0) {
+      fprintf(stderr, "hubsim: cannot watch %s: %s\n", slave_paths[i].c_str(),
+              strerror(errno));
+      return 1;
+    }
+  }
+  std::vector<bool> opened(watches.size(), false);
 
   if (opts.command.empty()) {
     const char* shell = getenv("SHELL");
@@ -448,6 +538,7 @@ int Main(int argc, char** argv) {
       int64_t next = line->NextDeadline(now);
       if (next >= 0 && (deadline < 0 || next < deadline)) deadline = next;
     }
+    fds.push_back({watch_fd, POLLIN, 0});  // ignored when -1
     struct timespec timeout;
     if (deadline >= 0) {
       int64_t wait = std::max<int64_t>(0, deadline - now);
@@ -478,6 +569,7 @@ int Main(int argc, char** argv) {
       if (fds[i + 1].fd >= 0 && fds[i + 1].revents != 0) lines[i]->Receive(now);
     }
     for (const auto& line : lines) line->Serve(now);
+    if (fds.back().revents != 0) NoteOpens(watch_fd, watches, &opened);
   }
 
   // Requests the command sent just before it ended still count.
@@ -486,7 +578,8 @@ int Main(int argc, char** argv) {
     line->Receive(now);
     line->LogLeftover();
   }
-  if (!opts.dump_file.empty()) WriteDump(opts.dump_file, lines, exited);
+  if (watch_fd >= 0) NoteOpens(watch_fd, watches, &opened);
+  if (!opts.dump_file.empty()) WriteDump(opts.dump_file, lines, opened, exited);
   if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
   return WEXITSTATUS(status);
 }

@@ -108,6 +108,38 @@ bool PrivateLockDirs(std::string* why) {
   return true;
 }
 
+// Hides the machine's sysfs behind an empty tmpfs of our own.
+bool PrivateSys(std::string* why) {
+  if (mount("tmpfs", "/sys", "tmpfs", MS_NOSUID | MS_NODEV | MS_NOEXEC,
+            "mode=0755") != 0)
+    return Fail(why, "mount tmpfs on /sys");
+  return true;
+}
+
+// Makes the folder path and every missing folder above it.
+bool MakeFolders(const std::string& path, std::string* why) {
+  for (size_t slash = path.find('/', 1);; slash = path.find('/', slash + 1)) {
+    std::string folder = path.substr(0, slash);
+    if (mkdir(folder.c_str(), 0755) != 0 && errno != EEXIST)
+      return Fail(why, "mkdir " + folder);
+    if (slash == std::string::npos) return true;
+  }
+}
+
+// Writes text and a line end to a new read-only file at path, as sysfs shows
+// an attribute.
+bool WriteAttribute(const std::string& path, const std::string& text,
+                    std::string* why) {
+  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0444);
+  if (fd < 0) return Fail(why, "create " + path);
+  std::string line = text + "\n";
+  bool ok =
+      write(fd, line.data(), line.size()) == static_cast<ssize_t>(line.size());
+  if (!ok) Fail(why, "write " + path);
+  close(fd);
+  return ok;
+}
+
 }  // namespace
 
 bool MakePrivateDev(std::string* why) {
@@ -138,7 +170,7 @@ bool MakePrivateDev(std::string* why) {
     umount2(scratch, MNT_DETACH);
   }
   rmdir(scratch);
-  return ok && PrivateLockDirs(why);
+  return ok && PrivateLockDirs(why) && PrivateSys(why);
 }
 
 bool OpenPty(Pty* pty, std::string* why) {
@@ -185,6 +217,39 @@ bool MakePlainTtyUsb(int number, std::string* why) {
   if (!ok) Fail(why, "chmod " + path);
   close(fd);
   return ok;
+}
+
+bool MakeUsbDevice(int number, int port, const std::string& vendor,
+                   const std::string& product, const std::string* serial,
+                   std::string* why) {
+  const std::string bus = "/sys/devices/pci0000:00/0000:00:14.0/usb1";
+  const std::string device = "1-" + std::to_string(port);
+  const std::string tty = "ttyUSB" + std::to_string(number);
+  const std::string below = device + "/" + device + ":1.0/" + tty;
+  // The root hub is a USB device too, with IDs of its own: a walk up from the
+  // port must stop at the first device above it.
+  struct stat st;
+  if (stat(bus.c_str(), &st) != 0 &&
+      !(MakeFolders(bus, why) &&
+        WriteAttribute(bus + "/idVendor", "1d6b", why) &&
+        WriteAttribute(bus + "/idProduct", "0002", why)))
+    return false;
+  if (!MakeFolders(bus + "/" + below + "/tty/" + tty, why) ||
+      !WriteAttribute(bus + "/" + device + "/idVendor", vendor, why) ||
+      !WriteAttribute(bus + "/" + device + "/idProduct", product, why) ||
+      (serial != nullptr &&
+       !WriteAttribute(bus + "/" + device + "/serial", *serial, why)) ||
+      !MakeFolders("/sys/class/tty", why))
+    return false;
+  const std::string links[][2] = {
+      {"../../../" + tty, bus + "/" + below + "/tty/" + tty + "/device"},
+      {"../../devices/pci0000:00/0000:00:14.0/usb1/" + below + "/tty/" + tty,
+       "/sys/class/tty/" + tty}};
+  for (auto& link : links) {
+    if (symlink(link[0].c_str(), link[1].c_str()) != 0)
+      return Fail(why, "symlink " + link[1]);
+  }
+  return true;
 }
 
 }  // namespace hubsim
