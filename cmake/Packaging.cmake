@@ -1,6 +1,6 @@
 # Installation and the Debian package.
 #
-#   cmake --install build --prefix /usr/local   programs, manual pages, bash
+#   cmake --install build --prefix /usr/local   programs, manual pages, shell
 #                                               completion, documentation and
 #                                               the licence
 #   cd build && cpack -G DEB                     nexli_<version>_<arch>.deb
@@ -33,8 +33,13 @@ else()
   install(FILES ${NEXLI_MAN_PAGES} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 endif()
 
+# Shell completion, where Debian's bash, zsh and fish look for it.
 install(FILES ${PROJECT_SOURCE_DIR}/contrib/bash-completion/nexli
   DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions)
+install(FILES ${PROJECT_SOURCE_DIR}/contrib/zsh-completion/_nexli
+  DESTINATION ${CMAKE_INSTALL_DATADIR}/zsh/vendor-completions)
+install(FILES ${PROJECT_SOURCE_DIR}/contrib/fish-completion/nexli.fish
+  DESTINATION ${CMAKE_INSTALL_DATADIR}/fish/vendor_completions.d)
 install(FILES
   ${PROJECT_SOURCE_DIR}/README.md
   ${PROJECT_SOURCE_DIR}/contrib/udev/99-nexli.rules

@@ -36,8 +36,10 @@ expected="./usr/bin/hubsim
 ./usr/share/doc/nexli/99-nexli.rules
 ./usr/share/doc/nexli/README.md
 ./usr/share/doc/nexli/copyright
+./usr/share/fish/vendor_completions.d/nexli.fish
 ./usr/share/man/man1/hubsim.1.gz
-./usr/share/man/man1/nexli.1.gz"
+./usr/share/man/man1/nexli.1.gz
+./usr/share/zsh/vendor-completions/_nexli"
 [ "$files" = "$expected" ] || fail "the package holds other files:" "$files"
 
 # The control fields.

@@ -1,6 +1,6 @@
 #!/bin/sh
 # check_install.sh BUILD_DIR SOURCE_DIR NEXLI HUBSIM: "cmake --install" into a
-# scratch prefix puts exactly the programs, the manual pages, the bash
+# scratch prefix puts exactly the programs, the manual pages, the shell
 # completion, the documentation and the licence in their places, copies of
 # what was built and of the sources, and the installed programs run.
 build_dir=$1
@@ -27,8 +27,10 @@ share/doc/nexli/99-nexli-latency.rules
 share/doc/nexli/99-nexli.rules
 share/doc/nexli/README.md
 share/doc/nexli/copyright
+share/fish/vendor_completions.d/nexli.fish
 share/man/man1/hubsim.1.gz
-share/man/man1/nexli.1.gz"
+share/man/man1/nexli.1.gz
+share/zsh/vendor-completions/_nexli"
 installed=$(cd "$prefix" && find . ! -type d | sed 's|^\./||' | LC_ALL=C sort)
 [ "$installed" = "$expected" ] ||
   fail "installed files differ from the expected ones:" "$installed"
@@ -42,6 +44,9 @@ same bin/nexli "$nexli" 755
 same bin/hubsim "$hubsim" 755
 same share/bash-completion/completions/nexli \
   "$source_dir/contrib/bash-completion/nexli" 644
+same share/zsh/vendor-completions/_nexli "$source_dir/contrib/zsh-completion/_nexli" 644
+same share/fish/vendor_completions.d/nexli.fish \
+  "$source_dir/contrib/fish-completion/nexli.fish" 644
 same share/doc/nexli/99-nexli.rules \
   "$source_dir/contrib/udev/99-nexli.rules" 644
 same share/doc/nexli/99-nexli-latency.rules \
