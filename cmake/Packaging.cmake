@@ -75,3 +75,37 @@ set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_SOURCE_GENERATOR TGZ)
 set(CPACK_SOURCE_IGNORE_FILES "/\\\\.git/;/build[^/]*/;/bench/out/;\\\\.swp\\$")
 include(CPack)
+
+# What Debian asks of the package besides its files, as lintian --pedantic
+# checks it: the changelog, in Debian's format for a native package
+# ("dch -c CHANGELOG" adds a version), compressed as changelog.gz; lintian's
+# overrides for what the package does on purpose, each with its reason; and a
+# stripped install (cpack, cmake --install --strip) rid of the sections that
+# only name the compiler (.comment, .note), as Debian's dh_strip does.
+if(NEXLI_GZIP)
+  set(changelog ${PROJECT_BINARY_DIR}/changelog.gz)
+  add_custom_command(OUTPUT ${changelog}
+    COMMAND ${NEXLI_GZIP} -9 -n -c ${PROJECT_SOURCE_DIR}/CHANGELOG > ${changelog}
+    DEPENDS ${PROJECT_SOURCE_DIR}/CHANGELOG
+    COMMENT "Compressing the changelog"
+    VERBATIM)
+  add_custom_target(changelog ALL DEPENDS ${changelog})
+  install(FILES ${changelog} DESTINATION ${CMAKE_INSTALL_DOCDIR})
+else()
+  install(FILES ${PROJECT_SOURCE_DIR}/CHANGELOG DESTINATION ${CMAKE_INSTALL_DOCDIR}
+    RENAME changelog)
+endif()
+install(FILES ${PROJECT_SOURCE_DIR}/cmake/nexli.lintian-overrides
+  DESTINATION ${CMAKE_INSTALL_DATADIR}/lintian/overrides RENAME nexli)
+install(CODE "set(nexli_strip \"${CMAKE_STRIP}\")")
+install(CODE [[
+  if(CMAKE_INSTALL_DO_STRIP)
+    foreach(program nexli hubsim)
+      set(file "$ENV{DESTDIR}${CMAKE_INSTALL_PREFIX}/bin/${program}")
+      if(EXISTS "${file}")
+        execute_process(COMMAND "${nexli_strip}" --remove-section=.comment
+          --remove-section=.note "${file}" COMMAND_ERROR_IS_FATAL ANY)
+      endif()
+    endforeach()
+  endif()
+]])

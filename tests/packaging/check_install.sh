@@ -26,8 +26,10 @@ share/bash-completion/completions/nexli
 share/doc/nexli/99-nexli-latency.rules
 share/doc/nexli/99-nexli.rules
 share/doc/nexli/README.md
+share/doc/nexli/changelog.gz
 share/doc/nexli/copyright
 share/fish/vendor_completions.d/nexli.fish
+share/lintian/overrides/nexli
 share/man/man1/hubsim.1.gz
 share/man/man1/nexli.1.gz
 share/zsh/vendor-completions/_nexli"
@@ -53,6 +55,9 @@ same share/doc/nexli/99-nexli-latency.rules \
   "$source_dir/contrib/udev/99-nexli-latency.rules" 644
 same share/doc/nexli/README.md "$source_dir/README.md" 644
 same share/doc/nexli/copyright "$source_dir/LICENSE" 644
+same share/lintian/overrides/nexli "$source_dir/cmake/nexli.lintian-overrides" 644
+gzip -dc "$prefix/share/doc/nexli/changelog.gz" | cmp -s - "$source_dir/CHANGELOG" ||
+  fail "share/doc/nexli/changelog.gz is not CHANGELOG compressed"
 for page in nexli hubsim; do
   gzip -dc "$prefix/share/man/man1/$page.1.gz" |
     cmp -s - "$source_dir/doc/$page.1" ||
