@@ -77,11 +77,12 @@ set(CPACK_SOURCE_IGNORE_FILES "/\\\\.git/;/build[^/]*/;/bench/out/;\\\\.swp\\$")
 include(CPack)
 
 # What Debian asks of the package besides its files, as lintian --pedantic
-# checks it: the changelog, in Debian's format for a native package
-# ("dch -c CHANGELOG" adds a version), compressed as changelog.gz; lintian's
-# overrides for what the package does on purpose, each with its reason; and a
-# stripped install (cpack, cmake --install --strip) rid of the sections that
-# only name the compiler (.comment, .note), as Debian's dh_strip does.
+# checks it: the changelog, in Debian's format for a native package (each new
+# version on top, naming the project's version), compressed as changelog.gz;
+# lintian's overrides for what the package does on purpose, each with its
+# reason; and a stripped install (cpack, cmake --install --strip) rid of the
+# sections that only name the compiler (.comment, .note), as Debian's dh_strip
+# does.
 if(NEXLI_GZIP)
   set(changelog ${PROJECT_BINARY_DIR}/changelog.gz)
   add_custom_command(OUTPUT ${changelog}
