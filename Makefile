@@ -32,8 +32,9 @@ FUZZ_SECONDS ?= 5
 PACKAGES = cmake g++ make libgtest-dev
 # The tests also run the AArch64 nexla under emulation...
 TEST_PACKAGES = $(PACKAGES) g++-aarch64-linux-gnu qemu-user file
-# ...check the manual pages, the bash completion and the Debian package...
-TEST_PACKAGES += man-db groff-base dpkg-dev bash-completion
+# ...check the manual pages, the completions of bash, zsh and fish, and the
+# Debian package (with Debian's lintian)...
+TEST_PACKAGES += man-db groff-base dpkg-dev bash-completion zsh fish lintian
 # ...fuzz with clang's libFuzzer...
 TEST_PACKAGES += clang libclang-rt-14-dev
 # ...hold ports and lead sessions as other programs do (flock, setsid)...
@@ -105,8 +106,10 @@ valgrind: all
 	@./scripts/install-deps valgrind
 	cmake --build $(BUILD) --target valgrind
 
-package: all
+# dpkg-dev first: its dpkg-buildflags gives hubsim Debian's hardening flags.
+package:
 	@./scripts/install-deps dpkg-dev
+	$(MAKE) all
 	cd $(BUILD) && cpack -G DEB
 
 clean:

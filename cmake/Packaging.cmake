@@ -1,6 +1,6 @@
 # Installation and the Debian package.
 #
-#   cmake --install build --prefix /usr/local   programs, manual pages, bash
+#   cmake --install build --prefix /usr/local   programs, manual pages, shell
 #                                               completion, documentation,
 #                                               examples and the licence
 #   cd build && cpack -G DEB                     nexli_<version>_<arch>.deb
@@ -33,8 +33,13 @@ else()
   install(FILES ${NEXLI_MAN_PAGES} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 endif()
 
+# Shell completion, where Debian's bash, zsh and fish look for it.
 install(FILES ${PROJECT_SOURCE_DIR}/contrib/bash-completion/nexli
   DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions)
+install(FILES ${PROJECT_SOURCE_DIR}/contrib/zsh-completion/_nexli
+  DESTINATION ${CMAKE_INSTALL_DATADIR}/zsh/vendor-completions)
+install(FILES ${PROJECT_SOURCE_DIR}/contrib/fish-completion/nexli.fish
+  DESTINATION ${CMAKE_INSTALL_DATADIR}/fish/vendor_completions.d)
 # The README and the guides, and the files of contrib/ as examples, one folder
 # each (udev, scripts, labgrid, pdudaemon, home-assistant, systemd), none of
 # them executable; the completions have places of their own, and contrib's
@@ -77,3 +82,38 @@ set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_SOURCE_GENERATOR TGZ)
 set(CPACK_SOURCE_IGNORE_FILES "/\\\\.git/;/build[^/]*/;/bench/out/;\\\\.swp\\$")
 include(CPack)
+
+# What Debian asks of the package besides its files, as lintian --pedantic
+# checks it: the changelog, in Debian's format for a native package (each new
+# version on top, naming the project's version), compressed as changelog.gz;
+# lintian's overrides for what the package does on purpose, each with its
+# reason; and a stripped install (cpack, cmake --install --strip) rid of the
+# sections that only name the compiler (.comment, .note), as Debian's dh_strip
+# does.
+if(NEXLI_GZIP)
+  set(changelog ${PROJECT_BINARY_DIR}/changelog.gz)
+  add_custom_command(OUTPUT ${changelog}
+    COMMAND ${NEXLI_GZIP} -9 -n -c ${PROJECT_SOURCE_DIR}/CHANGELOG > ${changelog}
+    DEPENDS ${PROJECT_SOURCE_DIR}/CHANGELOG
+    COMMENT "Compressing the changelog"
+    VERBATIM)
+  add_custom_target(changelog ALL DEPENDS ${changelog})
+  install(FILES ${changelog} DESTINATION ${CMAKE_INSTALL_DOCDIR})
+else()
+  install(FILES ${PROJECT_SOURCE_DIR}/CHANGELOG DESTINATION ${CMAKE_INSTALL_DOCDIR}
+    RENAME changelog)
+endif()
+install(FILES ${PROJECT_SOURCE_DIR}/cmake/nexli.lintian-overrides
+  DESTINATION ${CMAKE_INSTALL_DATADIR}/lintian/overrides RENAME nexli)
+install(CODE "set(nexli_strip \"${CMAKE_STRIP}\")")
+install(CODE [[
+  if(CMAKE_INSTALL_DO_STRIP)
+    foreach(program nexli hubsim)
+      set(file "$ENV{DESTDIR}${CMAKE_INSTALL_PREFIX}/bin/${program}")
+      if(EXISTS "${file}")
+        execute_process(COMMAND "${nexli_strip}" --remove-section=.comment
+          --remove-section=.note "${file}" COMMAND_ERROR_IS_FATAL ANY)
+      endif()
+    endforeach()
+  endif()
+]])

@@ -2,14 +2,16 @@
 # check_deb.sh CPACK BUILD_DIR SOURCE_DIR VERSION: "cpack -G DEB" makes
 # nexli_VERSION_ARCH.deb, which holds exactly the installed files under /usr,
 # the licence as its copyright file among them, is described right, depends on
-# nothing but libc6, libstdc++6 and libgcc-s1, and whose programs run.
+# nothing but libc6, libstdc++6 and libgcc-s1, whose changelog names VERSION,
+# whose programs run, and of which lintian has nothing to say but the
+# package's own overrides.
 cpack=$1
 build_dir=$2
 source_dir=$3
 version=$4
-for tool in "$cpack" dpkg dpkg-deb dpkg-shlibdeps; do
+for tool in "$cpack" dpkg dpkg-deb dpkg-shlibdeps dpkg-parsechangelog lintian; do
   command -v "$tool" >/dev/null 2>&1 ||
-    { echo "SKIP: $tool is not installed (cmake, dpkg-dev)"; exit 77; }
+    { echo "SKIP: $tool is not installed (cmake, dpkg-dev, lintian)"; exit 77; }
 done
 work=$(mktemp -d) || exit 1
 trap 'rm -rf "$work"' EXIT
@@ -71,6 +73,14 @@ for page in nexli hubsim; do
     cmp -s - "$source_dir/doc/$page.1" ||
     fail "the package's $page.1.gz is not doc/$page.1"
 done
+gzip -dc "$usr/share/doc/nexli/changelog.gz" >"$work/changelog"
+latest=$(dpkg-parsechangelog -l "$work/changelog" -S Version)
+[ "$latest" = "$version" ] || fail "the changelog's latest version is $latest"
+
+# Debian's package checker: any error, warning, info or pedantic tag fails;
+# the overrides, each given its reason, it keeps to itself.
+tags=$(lintian --pedantic -I --fail-on error,warning,info,pedantic "$deb" 2>"$work/lintian")
+[ $? -eq 0 ] && [ -z "$tags" ] || fail "lintian:" "$tags" "$(cat "$work/lintian")"
 out=$("$usr/bin/hubsim" --hub 2 --ports 12 -- "$usr/bin/nexli" /Q -F 2>&1)
 result=$?
 if [ $result -ne 77 ]; then

@@ -1,9 +1,9 @@
 #!/bin/sh
 # check_install.sh BUILD_DIR SOURCE_DIR NEXLI HUBSIM: "cmake --install" into a
 # scratch prefix puts exactly the files of installed-files (the programs, the
-# manual pages, the bash completion, the README and guides, the examples and
-# the licence), copies of what was built and of the sources, and the
-# installed programs run.
+# manual pages, the shell completions, the README, changelog and guides, the
+# examples, lintian's overrides and the licence), copies of what was built and
+# of the sources, and the installed programs run.
 build_dir=$1
 source_dir=$2
 nexli=$3
@@ -35,6 +35,9 @@ same bin/nexli "$nexli" 755
 same bin/hubsim "$hubsim" 755
 same share/bash-completion/completions/nexli \
   "$source_dir/contrib/bash-completion/nexli" 644
+same share/zsh/vendor-completions/_nexli "$source_dir/contrib/zsh-completion/_nexli" 644
+same share/fish/vendor_completions.d/nexli.fish \
+  "$source_dir/contrib/fish-completion/nexli.fish" 644
 same share/doc/nexli/README.md "$source_dir/README.md" 644
 for guide in "$source_dir"/doc/*.md; do
   same "share/doc/nexli/${guide##*/}" "$guide" 644
@@ -43,6 +46,9 @@ for example in $(cd "$prefix/share/doc/nexli/examples" && find . -type f); do
   same "share/doc/nexli/examples/$example" "$source_dir/contrib/$example" 644
 done
 same share/doc/nexli/copyright "$source_dir/LICENSE" 644
+same share/lintian/overrides/nexli "$source_dir/cmake/nexli.lintian-overrides" 644
+gzip -dc "$prefix/share/doc/nexli/changelog.gz" | cmp -s - "$source_dir/CHANGELOG" ||
+  fail "share/doc/nexli/changelog.gz is not CHANGELOG compressed"
 for page in nexli hubsim; do
   gzip -dc "$prefix/share/man/man1/$page.1.gz" |
     cmp -s - "$source_dir/doc/$page.1" ||
