@@ -145,9 +145,11 @@ void DoQuery() {
 
 // The set-state read-modify-write of the upper-cased expression sPS, with
 // sp_command ("SP" or "FP") and current_password: the port lock, the query,
-// the expression, the request and its echo. Returns only on success, with
-// the descriptor that holds the lock (-1 for none).
-static int SetStates(const std::string& sp_command, const std::string& sPS) {
+// the expression, the request and its echo; before_request, when given, is
+// called once the request is ready to go. Returns only on success, with the
+// descriptor that holds the lock (-1 for none).
+static int SetStates(const std::string& sp_command, const std::string& sPS,
+                     void (*before_request)() = nullptr) {
   int lock_fd = HoldControlPort(kQueryErr);
   int nPorts = 0;
   std::string fw;
@@ -175,13 +177,17 @@ static int SetStates(const std::string& sp_command, const std::string& sPS) {
 
   std::string PIC_command =
       SetStateRequest(sp_command, current_password, curr_PS);
+  if (before_request != nullptr) before_request();
   SetPortState_PIC(PIC_command, curr_PS);
   return lock_fd;
 }
 
-// A step of a power cycle: a /S of its own, which leaves the port free.
+// A step of a power cycle: a /S of its own, which leaves the port free. From
+// the off step's request on, the signals that would end the program wait for
+// the pause, which switches the ports on before it ends.
 static void CycleSetStates(const std::string& expression) {
-  UnlockPort(SetStates("SP", expression));
+  bool off = expression[0] == '0';
+  UnlockPort(SetStates("SP", expression, off ? HoldEndingSignals : nullptr));
 }
 
 void DoSetPortState(std::string sp_command) {

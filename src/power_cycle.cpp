@@ -76,23 +76,35 @@ static std::string PortsText(const std::string& sPS) {
   return (body.find(',') == std::string::npos ? "port " : "ports ") + body;
 }
 
-// Holds the ports off for delay_ns, with the ending signals blocked and
-// waited for (those the caller ignores or blocks excepted). Returns the
-// signal that cut the pause short, or 0 when it ran its time.
-static int Pause(const std::string& device, const std::string& ports,
-                 long long delay_ns) {
-  sigset_t ending;
-  sigset_t old_mask;
-  sigemptyset(&ending);
-  for (int signal_number : kEndingSignals) sigaddset(&ending, signal_number);
-  pthread_sigmask(SIG_BLOCK, &ending, &old_mask);
+// The caller's signal mask, and the ending signals held back since
+// HoldEndingSignals (those the caller ignores or blocks left out).
+static sigset_t g_caller_mask;
+static sigset_t g_held;
+static bool g_holding = false;
+
+void HoldEndingSignals() {
+  if (g_holding) return;
+  sigemptyset(&g_held);
+  for (int signal_number : kEndingSignals) sigaddset(&g_held, signal_number);
+  pthread_sigmask(SIG_BLOCK, &g_held, &g_caller_mask);
   for (int signal_number : kEndingSignals) {
     struct sigaction action;
-    if (sigismember(&old_mask, signal_number) == 1 ||
+    if (sigismember(&g_caller_mask, signal_number) == 1 ||
         (sigaction(signal_number, nullptr, &action) == 0 &&
          action.sa_handler == SIG_IGN))
-      sigdelset(&ending, signal_number);
+      sigdelset(&g_held, signal_number);
   }
+  g_holding = true;
+}
+
+// Holds the ports off for delay_ns, with the ending signals held back and
+// waited for (those the caller ignores or blocks excepted); one that came
+// before the pause cuts it short at once. Returns the signal that cut the
+// pause short, or 0 when it ran its time.
+static int Pause(const std::string& device, const std::string& ports,
+                 long long delay_ns) {
+  HoldEndingSignals();
+  const sigset_t& ending = g_held;
 
   double start_ms = TraceMs();
   if (TraceOn()) {
@@ -136,7 +148,8 @@ static int Pause(const std::string& device, const std::string& ports,
                       ? "cycle: pause over" + TraceSince(start_ms)
                       : "cycle: pause cut short by " + SignalName(caught) +
                             TraceSince(start_ms) + "; on again at once");
-  pthread_sigmask(SIG_SETMASK, &old_mask, nullptr);
+  pthread_sigmask(SIG_SETMASK, &g_caller_mask, nullptr);
+  g_holding = false;
   return caught;
 }
 

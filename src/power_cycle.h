@@ -6,9 +6,12 @@
 // during the pause (their switches of other ports are kept). SIGINT, SIGTERM
 // or SIGHUP during the pause cut it short: the ports are switched on first,
 // then the program ends as that signal ends it. A signal that the caller
-// ignores or blocks is left so. A signal at any other time ends the program
-// as it ends any /S. The trace tells the pause, and at a terminal the
-// progress line says the ports are off and when they come back on.
+// ignores or blocks is left so. One that comes while the off step's request
+// is out waits for the pause, and cuts it short at once: once the ports may
+// be off, they are switched on before the program ends. A signal before that
+// request, or during the on step, ends the program as it ends any /S. The
+// trace tells the pause, and at a terminal the progress line says the ports
+// are off and when they come back on.
 #ifndef NEXLI_POWER_CYCLE_H
 #define NEXLI_POWER_CYCLE_H
 
@@ -33,6 +36,11 @@ std::string CycleDelay(long long* pdelay_ns);
 // separator (not examined) and a body. The body is a list as in "0:"
 // ("ALL" or port numbers), checked by the steps.
 bool IsPowerCycle(const std::string& sPS);
+
+// Holds SIGINT, SIGTERM and SIGHUP back (those the caller does not ignore or
+// block) until the pause takes them: the off step calls it just before its
+// request goes out. A second call does nothing.
+void HoldEndingSignals();
 
 // One step of a cycle: sets the states of expression ("0" or "1", then the
 // separator and body of the C: expression) exactly as /S does, under the

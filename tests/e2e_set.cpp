@@ -353,7 +353,8 @@ TEST(SetStates, PowerCycleAmongOtherCallersAndSignals) {
     std::string script;
     std::string out;
     std::string present;
-    Strings err = {};  // what standard error shows
+    Strings err = {};     // what standard error shows
+    Strings faults = {};  // the hub's, besides its 8 ports all on
   } rows[] = {
       {"another caller",
        "export NEXLI_CYCLE_DELAY=6; " + cycle + "$NEXLI /S:ttyUSB0 0:5; $NEXLI /G:ttyUSB0 -B",
@@ -369,10 +370,19 @@ TEST(SetStates, PowerCycleAmongOtherCallersAndSignals) {
         " - end: by SIGINT (its default action), the ports on again"}},
       {"SIGINT ignored", "export NEXLI_CYCLE_DELAY=3; " + cycle + "kill -INT $P", "status 0\n",
        "FF000000"},
+      {"SIGTERM while the off request waits for its echo",
+       "export NEXLI_CYCLE_DELAY=60; $NEXLI /S:ttyUSB0 C:3 & P=$!; sleep 1; kill -TERM $P",
+       "status 143\n",
+       "FF000000",
+       {},
+       {"--fault-on", "SP", "--late", "3000"}},
   };
   std::vector<Invocation> runs;
-  for (const auto& row : rows)
-    runs.push_back({Hub(8, "FF"), {}, {}, row.script + "; wait $P; echo status $?", true});
+  for (const auto& row : rows) {
+    Strings hub = Hub(8, "FF");
+    hub.insert(hub.end(), row.faults.begin(), row.faults.end());
+    runs.push_back({hub, {}, {}, row.script + "; wait $P; echo status $?", true});
+  }
   std::vector<RunResult> results = RunAllWithHubs(runs);
   for (std::size_t i = 0; i < results.size(); ++i) {
     const RunResult& run = results[i];
