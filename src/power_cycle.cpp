@@ -134,13 +134,6 @@ static int Pause(const std::string& device, const std::string& ports,
     }
     if (left == 0) break;
   }
-  // The signals that came with it (a closing terminal sends more than one)
-  // must not end the on step: the first one ends the program after it.
-  if (caught != 0) {
-    struct timespec no_wait = {0, 0};
-    while (sigtimedwait(&ending, nullptr, &no_wait) > 0) {
-    }
-  }
 
   ProgressWaitEnd(device);
   if (TraceOn())
@@ -148,8 +141,14 @@ static int Pause(const std::string& device, const std::string& ports,
                       ? "cycle: pause over" + TraceSince(start_ms)
                       : "cycle: pause cut short by " + SignalName(caught) +
                             TraceSince(start_ms) + "; on again at once");
-  pthread_sigmask(SIG_SETMASK, &g_caller_mask, nullptr);
-  g_holding = false;
+  // Cut short, the signals stay held through the on step: those that come
+  // after the first (timeout sends its SIGTERM twice, to nexli and to its
+  // process group; a closing terminal sends SIGHUP and more) must not end
+  // the program before its ports are on. The first one ends it after that.
+  if (caught == 0) {
+    pthread_sigmask(SIG_SETMASK, &g_caller_mask, nullptr);
+    g_holding = false;
+  }
   return caught;
 }
 

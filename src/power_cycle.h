@@ -8,8 +8,10 @@
 // then the program ends as that signal ends it. A signal that the caller
 // ignores or blocks is left so. One that comes while the off step's request
 // is out waits for the pause, and cuts it short at once: once the ports may
-// be off, they are switched on before the program ends. A signal before that
-// request, or during the on step, ends the program as it ends any /S. The
+// be off, they are switched on before the program ends; so do those that
+// follow a signal that cut the pause short. A signal before that request, or
+// during the on step after a pause that ran its time, ends the program as it
+// ends any /S. The
 // trace tells the pause, and at a terminal the progress line says the ports
 // are off and when they come back on.
 #ifndef NEXLI_POWER_CYCLE_H
