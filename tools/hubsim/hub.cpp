@@ -180,7 +180,9 @@ Answer Hub::Handle(const std::string& request) {
   const Faults& f = s_.faults;
   std::string code = request.substr(0, 2);
   Answer answer;
-  if (!f.only_code.empty() && code != f.only_code) {
+  bool concerned = f.only_code.empty() || code == f.only_code;
+  if (concerned) ++fault_requests_;
+  if (!concerned || (f.only_nth > 0 && fault_requests_ != f.only_nth)) {
     answer.bytes = NormalReply(request);
     return answer;
   }

@@ -12,8 +12,10 @@ namespace hubsim {
 
 // Misbehaviour of a hub, as chosen on the command line. Unless only_code is
 // set, every request is affected; otherwise only requests with that code.
+// With only_nth, only the nth request of those is.
 struct Faults {
   std::string only_code;  // two-byte request code, or empty for all requests
+  long only_nth = 0;      // only the nth of those, from 1 (0: every one)
   bool silent = false;    // never answer; the request is not applied
   long late_ms = 0;       // answer this many milliseconds late
   long partial = -1;      // send only this many bytes of the reply (-1: all)
@@ -87,6 +89,7 @@ class Hub {
   void SaveStateFile() const;
 
   HubSettings s_;
+  long fault_requests_ = 0;  // requests so far that the faults concern
 };
 
 // Hub hex text of a 32-bit state bitmap: four bytes, least significant first,

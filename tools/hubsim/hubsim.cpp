@@ -71,6 +71,8 @@ const char kUsage[] =
     "Fault options (for the most recent --hub; every request, or only CODE):\n"
     "  --fault-on CODE        apply this hub's faults only to requests with "
     "code CODE (e.g. GP)\n"
+    "  --fault-nth N          apply this hub's faults only to the Nth request "
+    "(of CODE, with --fault-on)\n"
     "  --silent               never answer (the request is not applied)\n"
     "  --late MS              answer MS milliseconds late\n"
     "  --partial N            send only the first N bytes of the reply\n"
@@ -247,6 +249,8 @@ Options ParseOptions(int argc, char** argv) {
       hub().usb_serial = DecodeEscapes(value());
     } else if (name == "--fault-on") {
       hub().faults.only_code = FixedText(name, value(), 2);
+    } else if (name == "--fault-nth") {
+      hub().faults.only_nth = ParseInt(name, value(), 1, INT_MAX);
     } else if (name == "--silent") {
       flag();
       hub().faults.silent = true;
