@@ -40,6 +40,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
       FUZZ_CHECK(ReplyLineLength(reply) >= 15);
       FUZZ_CHECK(nPorts >= -9 && nPorts <= 99);
       FUZZ_CHECK(fw == reply.substr(12, 3));
+      // A count that /S and /F take is one a hub can have.
+      if (PortCountIsExact(reply)) FUZZ_CHECK(nPorts >= 1 && nPorts <= 99);
     } else {
       FUZZ_CHECK(ret == kQueryErr || ret == kIdErr);
       FUZZ_CHECK(nPorts == -1000 && fw == "unset");
@@ -51,6 +53,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
     if (ret == kStatusOK) {
       FUZZ_CHECK(ReplyLineLength(reply) >= 8);
       FUZZ_CHECK(states == s2hex_l(reply.substr(0, 8)));
+      // States that /S and /F take spill into no bit above port 32.
+      if (StatesAreExact(reply)) FUZZ_CHECK(states <= 0xFFFFFFFFu);
     } else {
       FUZZ_CHECK(ret == kGetPortStateErr && states == 12345);
     }

@@ -8,6 +8,9 @@
 const int kExitDone = 0;      // the command did what it was asked
 const int kExitFailed = 1;    // the port or the hub failed or refused
 const int kExitRejected = 2;  // the command line or an argument was rejected
+// A power cycle switched its ports off and could not switch them on again:
+// they may be off.
+const int kExitPortsMayBeOff = 3;
 
 // The status to end a run of the given outcome with: the outcome itself when
 // the environment variable NEXLI_EXIT_STATUS is exactly "1", else 0 (unset,

@@ -143,51 +143,55 @@ void DoQuery() {
 
 // ---- /S and /F --------------------------------------------------------------
 
-// The set-state read-modify-write of the upper-cased expression sPS, with
-// sp_command ("SP" or "FP") and current_password: the port lock, the query,
-// the expression, the request and its echo; before_request, when given, is
-// called once the request is ready to go. Returns only on success, with the
-// descriptor that holds the lock (-1 for none).
-static int SetStates(const std::string& sp_command, const std::string& sPS,
-                     void (*before_request)() = nullptr) {
-  int lock_fd = HoldControlPort(kQueryErr);
+// The set-state read-modify-write of the upper-cased expression sPS up to its
+// request, with sp_command ("SP" or "FP") and current_password: the port lock
+// (its descriptor to *plock_fd, -1 for none), the query and the expression.
+// Returns the request, with *pcurr_PS the states it carries; every failure
+// ends the process. States are made only from a reply that reads as a hub's
+// (QueryHubForUpdate).
+static std::string SetStateRequestFor(const std::string& sp_command,
+                                      const std::string& sPS, int* plock_fd,
+                                      std::string* pcurr_PS) {
+  *plock_fd = HoldControlPort(kQueryErr);
   int nPorts = 0;
   std::string fw;
   std::uint64_t PS64 = 0;
-  std::string ret = QueryHub(COM_Name, &nPorts, &fw, &PS64);
+  std::string ret = QueryHubForUpdate(COM_Name, &nPorts, &fw, &PS64);
   if (ret != kStatusOK) RetError(ret);
 
   // The expression letter chooses the conversion; a letter alone has no body.
-  std::string curr_PS;
   char letter = sPS.size() < 2 ? '\0' : sPS[0];
   switch (letter) {
     case '0':
     case '1':
     case 'T':
-      Update_Port_State(std::string(1, letter), sPS, nPorts, &PS64, &curr_PS);
+      Update_Port_State(std::string(1, letter), sPS, nPorts, &PS64, pcurr_PS);
       break;
     case 'B':
     case 'H':
       Update_Port_State_BH(std::string(1, letter), sPS, nPorts, &PS64,
-                           &curr_PS);
+                           pcurr_PS);
       break;
     default:
       RetUsageError("State Format Error!");
   }
-
-  std::string PIC_command =
-      SetStateRequest(sp_command, current_password, curr_PS);
-  if (before_request != nullptr) before_request();
-  SetPortState_PIC(PIC_command, curr_PS);
-  return lock_fd;
+  return SetStateRequest(sp_command, current_password, *pcurr_PS);
 }
 
 // A step of a power cycle: a /S of its own, which leaves the port free. From
-// the off step's request on, the signals that would end the program wait for
-// the pause, which switches the ports on before it ends.
-static void CycleSetStates(const std::string& expression) {
-  bool off = expression[0] == '0';
-  UnlockPort(SetStates("SP", expression, off ? HoldEndingSignals : nullptr));
+// the off step's request on, the signals that would end the program are held
+// until the ports are on again. A failure that the hub may have applied all
+// the same is the cycle's to judge.
+static std::string CycleSetStates(const std::string& expression) {
+  int lock_fd = -1;
+  std::string curr_PS;
+  std::string request =
+      SetStateRequestFor("SP", expression, &lock_fd, &curr_PS);
+  if (expression[0] == '0') HoldEndingSignals();
+  std::string ret = SendSetState(request, curr_PS);
+  UnlockPort(lock_fd);
+  if (ret != kStatusOK && !SetStateMayHaveApplied(ret)) RetError(ret);
+  return ret;
 }
 
 void DoSetPortState(std::string sp_command) {
@@ -213,7 +217,10 @@ void DoSetPortState(std::string sp_command) {
   }
   // The query, the state read and the set request are one read-modify-write,
   // under a lock kept until the process ends.
-  SetStates(sp_command, sPS);
+  int lock_fd = -1;
+  std::string curr_PS;
+  std::string request = SetStateRequestFor(sp_command, sPS, &lock_fd, &curr_PS);
+  SetPortState_PIC(request, curr_PS);
 }
 
 // ---- /G ---------------------------------------------------------------------

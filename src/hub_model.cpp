@@ -115,27 +115,74 @@ std::string ParseStateReply(const std::string& reply, std::uint64_t* nPS64) {
   return kStatusOK;
 }
 
-std::string QueryHub(std::string COM_Name, int* nPorts, std::string* pFW,
-                     std::uint64_t* nPS64) {
+bool PortCountIsExact(const std::string& reply) {
+  if (ReplyLineLength(reply) < kPortCountPos + kPortCountLength) return false;
+  char tens = reply[kPortCountPos];
+  char ones = reply[kPortCountPos + 1];
+  bool digits = (tens == ' ' || (tens >= '0' && tens <= '9')) && ones >= '0' &&
+                ones <= '9';
+  return digits && !(tens <= '0' && ones == '0');
+}
+
+bool StatesAreExact(const std::string& reply) {
+  if (ReplyLineLength(reply) < kStateFieldLength) return false;
+  for (int i = 0; i < kStateFieldLength; ++i) {
+    char ch = to_upper(reply[i]);
+    if (!((ch >= '0' && ch <= '9') || (ch >= 'A' && ch <= 'F'))) return false;
+  }
+  return true;
+}
+
+// QueryHub, and with exact QueryHubForUpdate.
+static std::string Query(const std::string& COM_Name, int* nPorts,
+                         std::string* pFW, std::uint64_t* nPS64, bool exact) {
   char buf[kReplyBufferSize];
 
   // Identify the hub, then read its states in a second exchange whose reply
   // replaces the first in the buffer.
   if (SendCommand(COM_Name, QueryRequest(), buf, 100) != kStatusOK)
     return kQueryErr;
-  std::string ret = ParseQueryReply(buf, nPorts, pFW);
+  int count = 0;
+  std::string fw;
+  std::string ret = ParseQueryReply(buf, &count, &fw);
   if (ret != kStatusOK) {
     Trace(COM_Name, ret == kIdErr
                         ? "not a hub: the reply does not begin with TORVAN"
                         : "not a hub: the reply is too short for a hub's");
     return ret;
   }
+  if (exact && !PortCountIsExact(buf)) {
+    Trace(COM_Name, "the port count " +
+                        TraceBytes(std::string(buf).substr(kPortCountPos,
+                                                           kPortCountLength)) +
+                        " is not a count: no states are sent from it");
+    return kQueryErr;
+  }
+  *nPorts = count;
+  *pFW = fw;
   if (SendCommand(COM_Name, GetStateRequest(), buf, 100) != kStatusOK)
     return kGetPortStateErr;
+  if (exact && ReplyLineLength(buf) >= kStateFieldLength &&
+      !StatesAreExact(buf)) {
+    Trace(COM_Name, "the states " +
+                        TraceBytes(std::string(buf, kStateFieldLength)) +
+                        " are not 8 hex digits: no states are sent from them");
+    return kGetPortStateErr;
+  }
   ret = ParseStateReply(buf, nPS64);
   if (ret != kStatusOK)
     Trace(COM_Name, "the state reply is too short for 8 hex digits");
   return ret;
+}
+
+std::string QueryHub(std::string COM_Name, int* nPorts, std::string* pFW,
+                     std::uint64_t* nPS64) {
+  return Query(COM_Name, nPorts, pFW, nPS64, false);
+}
+
+std::string QueryHubForUpdate(std::string COM_Name, int* nPorts,
+                              std::string* pFW, std::uint64_t* nPS64) {
+  return Query(COM_Name, nPorts, pFW, nPS64, true);
 }
 
 // ---- State expressions ------------------------------------------------------
@@ -245,21 +292,38 @@ void Update_Port_State_BH(std::string func, std::string sPS, int nPorts,
 // ---- Set-state request
 // ---------------------------------------------------------
 
-void CheckSetStateReply(const std::string& reply, const std::string& curr_PS) {
+const char* const kSetPortStateError = "Set Port State Error!";
+const char* const kPasswordError = "Password Error!";
+const char* const kCommandError = "Command Error!";
+
+std::string SetStateReplyStatus(const std::string& reply,
+                                const std::string& curr_PS) {
   // Accepted: the echo must be the states sent, character for character.
-  if (!reply.empty() && reply[0] == kAcceptMark) {
-    std::string echo_states = reply.substr(kEchoPos, kStateFieldLength);
-    if (echo_states != curr_PS) RetError("Set Port State Error!");
-    return;
-  }
-  std::string error_code = reply.substr(0, 3);
-  if (error_code == kWrongPassword) RetError("Password Error!");
-  RetError("Command Error!");
+  if (!reply.empty() && reply[0] == kAcceptMark)
+    return reply.substr(kEchoPos, kStateFieldLength) == curr_PS
+               ? kStatusOK
+               : kSetPortStateError;
+  return reply.compare(0, 3, kWrongPassword) == 0 ? kPasswordError
+                                                  : kCommandError;
+}
+
+void CheckSetStateReply(const std::string& reply, const std::string& curr_PS) {
+  std::string ret = SetStateReplyStatus(reply, curr_PS);
+  if (ret != kStatusOK) RetError(ret);
+}
+
+std::string SendSetState(std::string PIC_command, std::string curr_PS) {
+  char buf[kReplyBufferSize];
+  std::string ret = SendCommand(COM_Name, PIC_command, buf, 100);
+  return ret != kStatusOK ? ret : SetStateReplyStatus(buf, curr_PS);
+}
+
+bool SetStateMayHaveApplied(const std::string& status) {
+  return status != kStatusOK && status != kOpenPortError &&
+         status != kSetPortOptionError && status != kPasswordError;
 }
 
 void SetPortState_PIC(std::string PIC_command, std::string curr_PS) {
-  char buf[kReplyBufferSize];
-  std::string ret = SendCommand(COM_Name, PIC_command, buf, 100);
+  std::string ret = SendSetState(PIC_command, curr_PS);
   if (ret != kStatusOK) RetError(ret);
-  CheckSetStateReply(buf, curr_PS);
 }

@@ -70,6 +70,22 @@ std::string ParseStateReply(const std::string& reply, std::uint64_t* nPS64);
 std::string QueryHub(std::string COM_Name, int* nPorts, std::string* pFW,
                      std::uint64_t* nPS64);
 
+// True when the port count field of a reply to "?Q\r" (positions 10 and 11)
+// is a count as a hub sends it: two characters, digits with a leading blank
+// allowed, at least 1 (" 8", "08", "16"; not "x8", "8 ", " 0" or "-1").
+bool PortCountIsExact(const std::string& reply);
+// True when the first 8 characters of a reply to "GP\r" are all hex digits,
+// in either case.
+bool StatesAreExact(const std::string& reply);
+
+// QueryHub for a command that writes the states back (/S, /F and the steps
+// of a power cycle), which must never write states made from a reply it
+// cannot read: the same exchanges and results, but "Query Err" when the port
+// count is not PortCountIsExact, and "Get Port State Err" when the states are
+// not StatesAreExact (count and firmware written then, bitmap not).
+std::string QueryHubForUpdate(std::string COM_Name, int* nPorts,
+                              std::string* pFW, std::uint64_t* nPS64);
+
 // ---- State expressions ------------------------------------------------------
 
 // Reads the decimal number of s that begins at start. Returns "more" when it
@@ -92,16 +108,35 @@ void Update_Port_State_BH(std::string func, std::string sPS, int nPorts,
 // ---- Set-state request
 // ---------------------------------------------------------
 
-// Judges the reply text to a set-state request that carried curr_PS: returns
-// when it is "G" followed by exactly curr_PS; otherwise prints
-// "Set Port State Error!", "Password Error!" or "Command Error!" and ends as
-// a failure of the hub (RetError).
+// Messages of the set-state request besides the exchange's status texts.
+extern const char* const kSetPortStateError;  // "Set Port State Error!"
+extern const char* const kPasswordError;      // "Password Error!"
+extern const char* const kCommandError;       // "Command Error!"
+
+// Judges the reply text to a set-state request that carried curr_PS: "OK"
+// when it is "G" followed by exactly curr_PS; otherwise "Password Error!" for
+// "E01", "Set Port State Error!" for "G" and other states, "Command Error!"
+// for anything else.
+std::string SetStateReplyStatus(const std::string& reply,
+                                const std::string& curr_PS);
+
+// Returns when SetStateReplyStatus is "OK"; otherwise prints it and ends as a
+// failure of the hub (RetError).
 void CheckSetStateReply(const std::string& reply, const std::string& curr_PS);
 
-// Sends PIC_command to COM_Name and returns only when the hub answered "G"
-// and echoed exactly curr_PS. Otherwise prints the exchange's status text,
-// "Set Port State Error!", "Password Error!" or "Command Error!" and ends as
-// a failure of the port or the hub (RetError).
+// Sends PIC_command to COM_Name and judges the reply: "OK" when the hub
+// answered "G" and echoed exactly curr_PS, otherwise the exchange's status
+// text or the SetStateReplyStatus message. Never prints.
+std::string SendSetState(std::string PIC_command, std::string curr_PS);
+
+// True when a set-state request that ended with status (of SendSetState) may
+// have been applied all the same: it went out, and the hub did not refuse it
+// with "E01". False for "OK", "Open Port Error!", "Set Port Option Error!"
+// and "Password Error!".
+bool SetStateMayHaveApplied(const std::string& status);
+
+// Returns only when SendSetState gives "OK"; otherwise prints its status and
+// ends as a failure of the port or the hub (RetError).
 void SetPortState_PIC(std::string PIC_command, std::string curr_PS);
 
 #endif

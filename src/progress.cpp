@@ -156,16 +156,14 @@ static void Draw() {
 static void StartDrawing() {
   if (g_drawer.joinable() || g_stopping) return;
   CatchEndingSignals();
-  // The thread starts with the ending signals blocked (it inherits this
-  // thread's mask): they go to the program's other threads, whose handlers
-  // may take g_mutex, and which may be waiting for them (a power cycle's
-  // pause).
-  sigset_t ending;
+  // The thread starts with every signal blocked (it inherits this thread's
+  // mask): they go to the program's other threads, whose handlers may take
+  // g_mutex, and which may be holding them back or waiting for them (a
+  // power cycle).
+  sigset_t every;
   sigset_t old_mask;
-  sigemptyset(&ending);
-  for (int signal_number : {SIGINT, SIGTERM, SIGHUP})
-    sigaddset(&ending, signal_number);
-  pthread_sigmask(SIG_BLOCK, &ending, &old_mask);
+  sigfillset(&every);
+  pthread_sigmask(SIG_BLOCK, &every, &old_mask);
   try {
     g_drawer = std::thread(Draw);
     // However the process ends (EndProcess, a return from main, exit()

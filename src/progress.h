@@ -10,11 +10,12 @@
 // "0" and the trace does not go to standard error (the trace wins there). It
 // is drawn by one thread of its own, redrawn in place and erased when the
 // wait ends, before anything else is printed, and on SIGINT, SIGTERM and
-// SIGHUP; nothing of it stays on the screen. Its thread keeps those three
-// signals blocked, so that they always reach the program's other threads (a
-// handler there may take the line's lock; a power cycle's pause waits for
-// them). Otherwise nothing at all is written and no thread is started. Waiting
-// itself is never changed: the calls below only record what is waited for.
+// SIGHUP; nothing of it stays on the screen. Its thread keeps every signal
+// blocked, so that they always reach the program's other threads (a handler
+// there may take the line's lock; a power cycle holds them back and waits
+// for them). Otherwise nothing at all is written and no thread is started.
+// Waiting itself is never changed: the calls below only record what is waited
+// for.
 #ifndef NEXLI_PROGRESS_H
 #define NEXLI_PROGRESS_H
 

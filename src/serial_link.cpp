@@ -28,11 +28,21 @@ void PrintLine(const std::string& text) {
 [[noreturn]] void FuzzEndProcess(int outcome);
 #endif
 
+static EndHook g_end_hook = nullptr;
+
+void SetEndHook(EndHook hook) { g_end_hook = hook; }
+
 void EndProcess(int outcome) {
+  if (g_end_hook != nullptr) {
+    EndHook hook = g_end_hook;
+    g_end_hook = nullptr;
+    outcome = hook(outcome);
+  }
   std::fflush(stdout);
   ProgressStop();
   if (TraceOn()) {
-    static const char* const kOutcomes[] = {"done", "failed", "rejected"};
+    static const char* const kOutcomes[] = {"done", "failed", "rejected",
+                                            "failed, ports may be off"};
     Trace("", std::string("end: ") + kOutcomes[outcome] + ", exit status " +
                   std::to_string(ExitStatus(outcome)));
   }

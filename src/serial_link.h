@@ -14,9 +14,15 @@
 void PrintLine(const std::string& text);
 // End the process, standard output flushed, with ExitStatus(outcome): status
 // 0 unless NEXLI_EXIT_STATUS=1 asks for the outcome class (kExitDone,
-// kExitFailed or kExitRejected of exit_status.h). (A fuzz build, NEXLI_FUZZ,
-// ends only the input being tried, with the outcome: see fuzz/.)
+// kExitFailed, kExitRejected or kExitPortsMayBeOff of exit_status.h). (A fuzz
+// build, NEXLI_FUZZ, ends only the input being tried, with the outcome: see
+// fuzz/.)
 [[noreturn]] void EndProcess(int outcome);
+// A function that EndProcess calls first, once, while it is set: it gets the
+// outcome, may print, and returns the outcome to end with. A power cycle sets
+// one while its on step is out (power_cycle.h). nullptr for none.
+typedef int (*EndHook)(int outcome);
+void SetEndHook(EndHook hook);
 // A failure of the port or the hub: PrintLine(ret), then
 // EndProcess(kExitFailed).
 [[noreturn]] void RetError(std::string ret);

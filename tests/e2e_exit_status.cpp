@@ -1,8 +1,8 @@
 // The exit status end to end: with NEXLI_EXIT_STATUS=1 every way a run can
 // end has its status (0 done, 1 the port or the hub failed or refused, 2 the
-// command line or an argument was rejected); without it, or with any other
-// value, every run ends with 0. The output and the requests sent are the same
-// either way.
+// command line or an argument was rejected, 3 a power cycle's ports may be
+// off); without it, or with any other value, every run ends with 0. The
+// output and the requests sent are the same either way.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -79,8 +79,10 @@ const Row kRows[] = {
      "Error Parameters\n", 1},
     {"set, no answer", HubWith({"--fault-on", "SP", "--silent"}), {"/S:ttyUSB0", "1:3"},
      "Read Timeout\n", 1},
-    {"power cycle, on fails", HubWith({"--stop-reading", "3"}), {"/S:ttyUSB0", "C:3"},
-     "Query Err\n", 1},
+    {"set, states not hex", HubWith({"--garbage-states", "TORVAN  "}), {"/S:ttyUSB0", "1:3"},
+     "Get Port State Err\n", 1},
+    {"power cycle, the off echo fails, on again", HubWith({"--fault-on", "SP", "--fault-nth", "1",
+     "--echo", "FFFFFFFF"}), {"/S:ttyUSB0", "C:3"}, "Set Port State Error!\n", 1},
     {"change password, refused", HubWith({"--e01"}), {"/P:ttyUSB0", "n3w"}, "Invalid Password!\n", 1},
     {"change password, eight blanks refused", kHub, {"/P:ttyUSB0", "", "n3w"},
      "Invalid Password!\n", 1},
@@ -97,6 +99,9 @@ const Row kRows[] = {
      "Error to Restore Factory Default!\n", 1},
     {"reset, not a terminal", HubWith({"--not-tty"}), {"/R:ttyUSB0"}, "Reset Hub Error!\n", 1},
     {"reset, refused", HubWith({"--e01"}), {"/R:ttyUSB0"}, "Invalid Password!\n", 1},
+    // A power cycle's ports may be off.
+    {"power cycle, on fails", HubWith({"--stop-reading", "3"}), {"/S:ttyUSB0", "C:3"},
+     "Query Err\nPower Cycle Error! Port 3 may be off\n", 3},
     // The command line or an argument was rejected.
     {"no slash", kHub, {"Q"}, "Invalid Command!\n", 2},
     {"four arguments", kHub, {"/S:ttyUSB0", "pw", "1:3", "more"}, "Invalid Command!\n", 2},
