@@ -16,6 +16,9 @@
 #                  build-tsan/; any report fails them
 #   make fuzz      build the fuzz targets with clang and run each briefly, in build-fuzz/
 #   make valgrind  the end-to-end suite with nexli under valgrind's memcheck
+#   make coverage  the suite as built, on a build with gcc's --coverage in
+#                  build-coverage/, then the line and branch coverage of each
+#                  file of src/ (an HTML report in build-coverage/coverage/)
 #   make package   build the Debian package build/nexli_<version>_<arch>.deb
 
 BUILD ?= build
@@ -23,6 +26,7 @@ BUILD_AARCH64 ?= build-aarch64
 BUILD_ASAN ?= build-asan
 BUILD_TSAN ?= build-tsan
 BUILD_FUZZ ?= build-fuzz
+BUILD_COVERAGE ?= build-coverage
 JOBS ?= $(shell nproc)
 # Tests wait on devices far more than they compute: run many at once.
 TEST_JOBS ?= 12
@@ -50,7 +54,7 @@ TEST_PACKAGES += pdudaemon curl systemd
 # through jq and Jinja2.
 TEST_PACKAGES += python3-cram jq python3-jinja2
 
-.PHONY: all deps test-deps aarch64 demo check test sanitize tsan fuzz valgrind package clean
+.PHONY: all deps test-deps aarch64 demo check test sanitize tsan fuzz valgrind coverage package clean
 
 all: deps
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo
@@ -106,6 +110,22 @@ valgrind: all
 	@./scripts/install-deps valgrind
 	cmake --build $(BUILD) --target valgrind
 
+# Not optimised, so that each line counts for itself. The data files of
+# earlier runs make way for empty ones that every user may write: a test that
+# runs nexli as an ordinary user adds its counts too, where gcov would
+# otherwise fail to open them and say so on that test's standard error. (A
+# process that a signal ends writes nothing.) The package is left out: lintian
+# rightly finds that a build without optimisation fortifies nothing.
+coverage: test-deps
+	@./scripts/install-deps gcovr
+	cmake -S . -B $(BUILD_COVERAGE) -DCMAKE_BUILD_TYPE=Debug -DNEXLI_COVERAGE=ON
+	cmake --build $(BUILD_COVERAGE) -j $(JOBS)
+	find $(BUILD_COVERAGE) -name '*.gcda' -delete
+	find $(BUILD_COVERAGE) -name '*.gcno' | sed 's/\.gcno$$/.gcda/' | xargs touch
+	find $(BUILD_COVERAGE) -name '*.gcda' | xargs chmod a+rw
+	cd $(BUILD_COVERAGE) && ctest -j $(TEST_JOBS) --output-on-failure -E '^packaging\.deb$$'
+	./scripts/coverage-report $(BUILD_COVERAGE)
+
 # dpkg-dev first: its dpkg-buildflags gives hubsim Debian's hardening flags.
 package:
 	@./scripts/install-deps dpkg-dev
@@ -113,4 +133,4 @@ package:
 	cd $(BUILD) && cpack -G DEB
 
 clean:
-	rm -rf $(BUILD) $(BUILD_AARCH64) $(BUILD_ASAN) $(BUILD_TSAN) $(BUILD_FUZZ)
+	rm -rf $(BUILD) $(BUILD_AARCH64) $(BUILD_ASAN) $(BUILD_TSAN) $(BUILD_FUZZ) $(BUILD_COVERAGE)

@@ -175,12 +175,21 @@ static int TakeHeldSignal() {
   return taken > 0 ? taken : 0;
 }
 
+#ifdef NEXLI_COVERAGE
+// gcc's --coverage: writes the counts so far, which a process that a signal
+// ends would never write.
+extern "C" void __gcov_dump(void);
+#endif
+
 // Ends the process as signal_number ends it when nothing catches it.
 [[noreturn]] static void EndBySignal(int signal_number) {
   Trace("", "end: by " + SignalName(signal_number) +
                 " (its default action), the ports on again");
   std::fflush(stdout);
   ProgressStop();
+#ifdef NEXLI_COVERAGE
+  __gcov_dump();
+#endif
   signal(signal_number, SIG_DFL);
   sigset_t one;
   sigemptyset(&one);
