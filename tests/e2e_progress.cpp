@@ -71,8 +71,19 @@ TEST(Progress, AtATerminalOnlyAndLeavingNothingBehind) {
        "",
        "On=None Off=1,2,3,4,5,6,7,8\n",
        {"--hub", "0", "--late", "500"}},
-      {"a power cycle's pause", "NEXLI_CYCLE_DELAY=1.5 $NEXLI /S:ttyUSB0 C:3; $NEXLI /G:ttyUSB0",
+      {"a power cycle's pause, shorter than a second",
+       "NEXLI_CYCLE_DELAY=0.8 $NEXLI /S:ttyUSB0 C:3; $NEXLI /G:ttyUSB0",
        "ttyUSB0 power cycle: port 3 off, on again in ", "On=3 Off=1,2,4,5,6,7,8\n"},
+      {"a scan with more silent devices than the line names",
+       "$NEXLI /Q -F",
+       "searching: 1 of 7 devices done, waiting for ttyUSB1 (no answer yet), ttyUSB2 (no answer "
+       "yet), ttyUSB3 (no answer yet), ttyUSB4 (no answer yet), 2 more; at most ",
+       "0001ttyUSB0\n",
+       {"--hub",    "0",     "--hub",    "1",        "--silent", "--hub",   "2",
+        "--silent", "--hub", "3",        "--silent", "--hub",    "4",       "--silent",
+        "--hub",    "5",     "--silent", "--hub",    "6",        "--silent"}},
+      {"a terminal narrower than the line", "stty cols 40 <&2 2>/dev/null; $NEXLI /G:ttyUSB4",
+       "ttyUSB4 has not answered yet; wa\033[K", "Query Err\n"},
   };
   std::vector<Invocation> runs;
   for (const auto& row : rows)

@@ -367,11 +367,11 @@ TEST(Json, ReadBackByAJsonReaderItIsWhatTheTextFormsSay) {
        "\n",
        {"ttyUSB2", "ttyUSB10", "ttyUSB255"}},
       {"scan, a hub behind a USB bridge with an odd serial",
-       {"--usb", "0403:6015", "--serial", R"(FT"\\\xC1)"},
+       {"--usb", "0403:6015", "--serial", R"(FT"\\\xC1ABCDEFGHIJKLMNO)"},
        {"/Q", "-J"},
        R"([{"device":"ttyUSB0","ports":8,"firmware":"101","on":[],"off":[1,2,3,4,5,6,7,8],)"
        R"("hex":"00000000","binary":"00000000","usb_vendor":"0403","usb_product":"6015",)"
-       R"("usb_serial":"FT\"\\\u00c1"}])"
+       R"("usb_serial":"FT\"\\\u00c1ABCDEFGHIJKLMNO"}])"
        "\n",
        {"ttyUSB0"}},
       {"one hub", hub12, {"/Q:ttyUSB0", "-J"}, json12 + "\n", {"ttyUSB0"}},

@@ -111,19 +111,24 @@ TEST(ParallelScan, EveryNamePresentAtOnce) {
   EXPECT_LT(run.seconds, 50.0);  // five rounds would be 50.5 s
 }
 
-// Two hubs behind different USB serial bridges and a board's console that
-// answers (a login prompt). With NEXLI_SCAN_MATCH the scan never opens a
-// device of other IDs; a device named on the command line is asked anyway,
-// under its udev name too, and its -J object names its bridge.
+// Two hubs behind different USB serial bridges and two boards' consoles that
+// answer (a login prompt), one behind a bridge of the first hub's vendor and
+// another product, one with no USB IDs in sysfs. With NEXLI_SCAN_MATCH the
+// scan never opens a device of other IDs or of none; a device named on the
+// command line is asked anyway, under its udev name too, and its -J object
+// names its bridge.
 TEST(ScanMatch, OpensOnlyTheDevicesOfTheGivenUsbIds) {
-  const Strings devices = {"--watch-opens", "--hub",      "0",       "--usb", "0403:6015",
-                           "--serial",      "DN05ABCD",   "--hub",   "1",     "--usb",
-                           "1a86:7523",     "--identity", "login:",  "--hub", "2",
-                           "--usb",         "10c4:ea60",  "--ports", "4"};
+  // clang-format off
+  const Strings devices = {"--watch-opens",
+                           "--hub", "0", "--usb", "0403:6015", "--serial", "DN05ABCD",
+                           "--hub", "1", "--usb", "0403:6001", "--identity", "login:",
+                           "--hub", "2", "--usb", "10c4:ea60", "--ports", "4",
+                           "--hub", "3", "--identity", "login:"};
+  // clang-format on
   const std::string hub0 = std::string("ttyUSB0") + kIdleHub;
   const std::string hub2 = "ttyUSB2, 4 ports, On=None, Off=1,2,3,4, FW=101\n";
   const std::map<std::string, std::string> every = {
-      {"ttyUSB0", "?Q\rGP\r"}, {"ttyUSB1", "?Q\r"}, {"ttyUSB2", "?Q\rGP\r"}};
+      {"ttyUSB0", "?Q\rGP\r"}, {"ttyUSB1", "?Q\r"}, {"ttyUSB2", "?Q\rGP\r"}, {"ttyUSB3", "?Q\r"}};
   const struct {
     const char* script;  // after "export NEXLI_EXIT_STATUS=1;"
     std::string out;
@@ -138,7 +143,7 @@ TEST(ScanMatch, OpensOnlyTheDevicesOfTheGivenUsbIds) {
        0,
        {{"ttyUSB0", "?Q\rGP\r"}},
        {" - scan: 1 of them match NEXLI_SCAN_MATCH 0403:6015\n",
-        " ttyUSB1 scan: passed over, not opened: USB 1a86:7523 without serial is not in "
+        " ttyUSB1 scan: passed over, not opened: USB 0403:6001 without serial is not in "
         "NEXLI_SCAN_MATCH\n",
         R"( ttyUSB0 scan: a hub, 8 ports, firmware "101"; USB 0403:6015 serial "DN05ABCD")"}},
       {"NEXLI_SCAN_MATCH=10C4:EA60,0403:6015 $NEXLI /Q -F",
@@ -147,6 +152,11 @@ TEST(ScanMatch, OpensOnlyTheDevicesOfTheGivenUsbIds) {
        {{"ttyUSB0", "?Q\rGP\r"}, {"ttyUSB2", "?Q\rGP\r"}},
        {}},
       {"NEXLI_SCAN_MATCH=0403:6015,10c4 $NEXLI /Q -J", "Scan Match Error!\n", 2, {}, {}},
+      {"NEXLI_SCAN_MATCH=0403:60g5 $NEXLI /Q; NEXLI_SCAN_MATCH=0403-6015 $NEXLI /Q -F",
+       "Scan Match Error!\nScan Match Error!\n",
+       2,
+       {},
+       {}},
       {"export NEXLI_SCAN_MATCH=0403:6015; ln -s ttyUSB2 /dev/ttyUSBHUB;"
        " $NEXLI /Q:ttyUSB2 && $NEXLI /Q:ttyUSBHUB -J",
        hub2 + R"({"device":"ttyUSBHUB","ports":4,"firmware":"101","on":[],"off":[1,2,3,4],)"
@@ -167,7 +177,7 @@ TEST(ScanMatch, OpensOnlyTheDevicesOfTheGivenUsbIds) {
     EXPECT_EQ(runs[i].out, rows[i].out);
     EXPECT_EQ(runs[i].status, rows[i].status);
     EXPECT_EQ(RequestsByDevice(runs[i]), rows[i].requests);
-    for (const char* device : {"ttyUSB0", "ttyUSB1", "ttyUSB2"})
+    for (const char* device : {"ttyUSB0", "ttyUSB1", "ttyUSB2", "ttyUSB3"})
       EXPECT_EQ(DumpField(runs[i], device, "opened"), rows[i].requests.count(device) ? "yes" : "no")
           << device;
     for (const std::string& line : rows[i].trace)

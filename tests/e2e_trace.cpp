@@ -68,8 +68,12 @@ TEST(Trace, NamesTheCauseOfEachFailureAndChangesNothingElse) {
        R"(lock: not a terminal, not locked\n.*(open|configure) failed: Inappropriate ioctl for device)"},
       {"power cycle",
        {},
-       "NEXLI_CYCLE_DELAY=0.3 $NEXLI /S:ttyUSB0 C:3; $NEXLI /G:ttyUSB0",
-       R"(ttyUSB0 cycle: port 3 off; on again after a pause of 0\.300 s\n.* ttyUSB0 cycle: pause over)"},
+       "NEXLI_CYCLE_DELAY=0.25 $NEXLI /S:ttyUSB0 C:3; $NEXLI /G:ttyUSB0",
+       R"(ttyUSB0 cycle: port 3 off; on again after a pause of 0\.250 s\n.* ttyUSB0 cycle: pause over)"},
+      {"power cycle, an empty delay",
+       {},
+       "NEXLI_CYCLE_DELAY= $NEXLI /S:ttyUSB0 C:3; $NEXLI /G:ttyUSB0",
+       R"(ttyUSB0 cycle: port 3 off; on again after a pause of 2\.000 s)"},
       {"held",
        {},
        kHeld,
@@ -149,7 +153,8 @@ TEST(Trace, ScanOf64DevicesKeepsEveryLineWhole) {
 
 // The file NEXLI_TRACE names, in an empty folder of the script's own: the
 // lines are appended to it and never go through a link; a value that is not
-// an absolute path makes no file at all.
+// an absolute path makes no file at all. A standard error whose reader has
+// gone does not end the command.
 TEST(Trace, TheFileItNamesAndNoOther) {
   const struct {
     const char* name;
@@ -160,6 +165,9 @@ TEST(Trace, TheFileItNamesAndNoOther) {
        "earlier\nt\n"},
       {"a link refused", "ln -s elsewhere t; NEXLI_TRACE=$PWD/t $NEXLI /R:ttyUSB0", "t\n"},
       {"relative values", "NEXLI_TRACE=0 $NEXLI /R:ttyUSB0; NEXLI_TRACE=t $NEXLI /R:ttyUSB0", ""},
+      {"standard error's reader gone",
+       "NEXLI_TRACE=1 $NEXLI /S:ttyUSB0 1:3 2>&1 | head -c 1; echo; $NEXLI /G:ttyUSB0",
+       "n\nOn=3 Off=1,2,4,5,6,7,8\n"},
   };
   for (const auto& row : rows) {
     RunResult run = RunScriptWithHubs(
