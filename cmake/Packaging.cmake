@@ -33,12 +33,16 @@ else()
   install(FILES ${NEXLI_MAN_PAGES} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 endif()
 
-# Shell completion, where Debian's bash, zsh and fish look for it.
+# Shell completion, where Debian's bash, zsh and fish look for it. bash and
+# fish load a command's completion from the file of its name, so nexla has a
+# file of its own that loads nexli's; zsh finds both in _nexli's #compdef.
 install(FILES ${PROJECT_SOURCE_DIR}/contrib/bash-completion/nexli
+  ${PROJECT_SOURCE_DIR}/contrib/bash-completion/nexla
   DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions)
 install(FILES ${PROJECT_SOURCE_DIR}/contrib/zsh-completion/_nexli
   DESTINATION ${CMAKE_INSTALL_DATADIR}/zsh/vendor-completions)
 install(FILES ${PROJECT_SOURCE_DIR}/contrib/fish-completion/nexli.fish
+  ${PROJECT_SOURCE_DIR}/contrib/fish-completion/nexla.fish
   DESTINATION ${CMAKE_INSTALL_DATADIR}/fish/vendor_completions.d)
 # The README and the guides, and the files of contrib/ as examples, one folder
 # each (udev, scripts, labgrid, pdudaemon, home-assistant, systemd), none of

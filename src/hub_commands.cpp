@@ -125,8 +125,7 @@ static void QueryOneHub(const std::string& option) {
                              static_cast<unsigned>((PS64 >> 16) & 0xFF),
                              static_cast<unsigned>((PS64 >> 24) & 0xFF),
                              static_cast<unsigned>(nPorts), fw.c_str());
-  std::fwrite(line, 1, static_cast<std::size_t>(length), stdout);
-  std::fflush(stdout);
+  PrintText(std::string(line, static_cast<std::size_t>(length)));
 }
 
 void DoQuery() {

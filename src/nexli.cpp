@@ -9,6 +9,7 @@
 #include "trace.h"
 
 int main(int argc, char** argv) {
+  KeepStandardDescriptors();
   // Up to three arguments: the switch, then password and argument.
   switch (argc) {
     case 1:

@@ -17,10 +17,33 @@
 
 // ---- Reporting ------------------------------------------------------------
 
-void PrintLine(const std::string& text) {
+// The error of the first write to standard output that failed (0: none).
+static int g_output_error = 0;
+
+void PrintText(const std::string& text) {
   std::fwrite(text.data(), 1, text.size(), stdout);
-  std::fputc('\n', stdout);
-  std::fflush(stdout);
+  if (std::fflush(stdout) != 0 && g_output_error == 0) g_output_error = errno;
+}
+
+void PrintLine(const std::string& text) { PrintText(text + "\n"); }
+
+void KeepStandardDescriptors() {
+  for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd)
+    if (fcntl(fd, F_GETFD) == -1 && errno == EBADF)
+      // The lowest free descriptor, and so fd itself: those below are open.
+      open("/dev/null", fd == STDIN_FILENO ? O_RDONLY : O_WRONLY);
+}
+
+// Flushes and closes standard output. Returns the error of the first write
+// that failed, or 0 when all of it arrived.
+static int StandardOutputError() {
+  if (std::fflush(stdout) != 0 && g_output_error == 0) g_output_error = errno;
+  if (std::ferror(stdout) && g_output_error == 0) g_output_error = EIO;
+#ifndef NEXLI_FUZZ
+  // Some file systems tell a failed write only when the file is closed.
+  if (std::fclose(stdout) != 0 && g_output_error == 0) g_output_error = errno;
+#endif
+  return g_output_error;
 }
 
 #ifdef NEXLI_FUZZ
@@ -38,8 +61,17 @@ void EndProcess(int outcome) {
     g_end_hook = nullptr;
     outcome = hook(outcome);
   }
-  std::fflush(stdout);
+  int lost = StandardOutputError();
   ProgressStop();
+  // A reader that went away wanted no more.
+  if (lost != 0 && lost != EPIPE) {
+    std::string line =
+        NEXLI_PROGRAM_NAME ": write error: " + TraceError(lost) + "\n";
+    ssize_t written = write(STDERR_FILENO, line.data(), line.size());
+    (void)written;  // standard error has nowhere else to go
+    Trace("", "standard output lost: " + TraceError(lost));
+    if (outcome == kExitDone) outcome = kExitFailed;
+  }
   if (TraceOn()) {
     static const char* const kOutcomes[] = {"done", "failed", "rejected",
                                             "failed, ports may be off"};

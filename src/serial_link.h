@@ -10,13 +10,23 @@
 
 // ---- Reporting ------------------------------------------------------------
 
-// Write text and a line feed on standard output and flush it.
+// Write text on standard output and flush it. A write that fails is
+// remembered: EndProcess tells it.
+void PrintText(const std::string& text);
+// PrintText(text + "\n").
 void PrintLine(const std::string& text);
-// End the process, standard output flushed, with ExitStatus(outcome): status
-// 0 unless NEXLI_EXIT_STATUS=1 asks for the outcome class (kExitDone,
-// kExitFailed, kExitRejected or kExitPortsMayBeOff of exit_status.h). (A fuzz
-// build, NEXLI_FUZZ, ends only the input being tried, with the outcome: see
-// fuzz/.)
+// Opens /dev/null on each of the standard descriptors 0, 1 and 2 that is
+// closed, so that no descriptor the program opens later (a control port, the
+// trace) can stand in for one of them. main calls it before anything else.
+void KeepStandardDescriptors();
+// End the process, standard output flushed and closed, with
+// ExitStatus(outcome): status 0 unless NEXLI_EXIT_STATUS=1 asks for the
+// outcome class (kExitDone, kExitFailed, kExitRejected or kExitPortsMayBeOff
+// of exit_status.h). When some of standard output did not arrive (a full
+// disk), "nexli: write error: " and the system's text for the error go to
+// standard error, and a run that was done becomes kExitFailed; a reader that
+// went away (EPIPE) is no error. (A fuzz build, NEXLI_FUZZ, ends only the
+// input being tried, with the outcome: see fuzz/.)
 [[noreturn]] void EndProcess(int outcome);
 // A function that EndProcess calls first, once, while it is set: it gets the
 // outcome, may print, and returns the outcome to end with. A power cycle sets

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -30,6 +31,11 @@ std::string TraceSince(double since_ms) {
   return text;
 }
 
+// True for what a trace may be written to: a regular file or a pipe.
+static bool IsTraceFile(const struct stat& file) {
+  return S_ISREG(file.st_mode) || S_ISFIFO(file.st_mode);
+}
+
 // The descriptor the trace goes to, or -1 for no trace.
 static int OpenTrace() {
   const char* value = std::getenv("NEXLI_TRACE");
@@ -39,11 +45,22 @@ static int OpenTrace() {
   if (std::strcmp(value, "1") == 0)
     return fcntl(STDERR_FILENO, F_GETFL) == -1 ? -1 : STDERR_FILENO;
   if (value[0] != '/') return -1;
+  // A regular file or a pipe only: a terminal or a device (the hub's own
+  // control port among them) is not even opened, since opening a serial
+  // port alone changes its lines.
+  struct stat named;
+  if (lstat(value, &named) == 0 && !IsTraceFile(named)) return -1;
   // Appending, never through a link, never waiting for a reader of a FIFO.
-  return open(value,
-              O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NOCTTY |
-                  O_NONBLOCK | O_CLOEXEC,
-              0600);
+  int fd = open(value,
+                O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NOCTTY |
+                    O_NONBLOCK | O_CLOEXEC,
+                0600);
+  struct stat opened;
+  if (fd >= 0 && (fstat(fd, &opened) != 0 || !IsTraceFile(opened))) {
+    close(fd);
+    return -1;
+  }
+  return fd;
 }
 
 static int TraceFd() {

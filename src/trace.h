@@ -6,8 +6,9 @@
 //   "1": lines on standard error;
 //   an absolute path: lines appended to that file, created with mode 0600 if
 //     new; several runs may share it. A symbolic link at its last component
-//     is refused, and so is a file that cannot be opened: then there is no
-//     trace.
+//     is refused, and so is anything but a regular file or a named pipe (a
+//     terminal, a device, the hub's own control port: not even opened) and a
+//     file that cannot be opened: then there is no trace.
 // A line is "nexli[PID] MS DEVICE EVENT": the program and its process id,
 // the milliseconds since the program started on the monotonic clock, the
 // device ("ttyUSB0", or "-"), and what happened. Each line is one write, so

@@ -31,6 +31,10 @@ struct Row {
   Strings args;
   std::string out;  // kHelp: the help text of the revision under test
   int status;       // with NEXLI_EXIT_STATUS=1
+  // A shell command line to run it in, "$RUN" standing for the program, its
+  // environment and its arguments; a run it names /dev/full in must say on
+  // standard error that its output was lost.
+  std::string shell = "";
 };
 
 // clang-format off
@@ -44,6 +48,8 @@ const Row kRows[] = {
     {"formatted scan, no device", {"--no-hubs"}, {"/Q", "-F"}, "0000ttyUSB\n", 0},
     {"scan, a silent device only", HubWith({"--silent"}), {"/Q"}, "0 Managed USB Hub(s) Found.\n", 0},
     {"one hub, formatted", kHub, {"/Q:ttyUSB0", "-F"}, "0000000008101\r\n", 0},
+    {"get, into a pipe whose reader has gone", kHub, {"/G:ttyUSB0"}, "", 0,
+     "trap '' PIPE; (sleep 0.3; $RUN) | true"},
     {"get", HubWith({"--states", "0F"}), {"/G:ttyUSB0", "-H"}, "0F000000\n", 0},
     {"get as JSON", HubWith({"--states", "0F"}), {"/G:ttyUSB0", "-J"},
      "{\"device\":\"ttyUSB0\",\"ports\":8,\"firmware\":\"101\",\"on\":[1,2,3,4],\"off\":[5,6,7,8],"
@@ -83,6 +89,9 @@ const Row kRows[] = {
      "Get Port State Err\n", 1},
     {"power cycle, the off echo fails, on again", HubWith({"--fault-on", "SP", "--fault-nth", "1",
      "--echo", "FFFFFFFF"}), {"/S:ttyUSB0", "C:3"}, "Set Port State Error!\n", 1},
+    {"get, output to a full disk", kHub, {"/G:ttyUSB0"}, "", 1, "$RUN >/dev/full"},
+    {"one hub as JSON, output to a full disk", kHub, {"/Q:ttyUSB0", "-J"}, "", 1, "$RUN >/dev/full"},
+    {"formatted scan, output to a full disk", kHub, {"/Q", "-F"}, "", 1, "$RUN >/dev/full"},
     {"change password, refused", HubWith({"--e01"}), {"/P:ttyUSB0", "n3w"}, "Invalid Password!\n", 1},
     {"change password, eight blanks refused", kHub, {"/P:ttyUSB0", "", "n3w"},
      "Invalid Password!\n", 1},
@@ -143,7 +152,15 @@ const struct {
 TEST(ExitStatus, EveryOutcomeInEveryEnvironment) {
   std::vector<Invocation> runs;
   for (const Row& row : kRows)
-    for (const auto& e : kEnvironments) runs.push_back({row.hub_options, row.args, e.env_words});
+    for (const auto& e : kEnvironments) {
+      std::string run = "env";
+      for (const std::string& word : e.env_words) run += " '" + word + "'";
+      run += " $NEXLI";
+      for (const std::string& word : row.args) run += " '" + word + "'";
+      std::string script = row.shell;
+      if (!script.empty()) script.replace(script.find("$RUN"), 4, run);
+      runs.push_back({row.hub_options, row.args, e.env_words, script});
+    }
   std::vector<RunResult> results = RunAllWithHubs(runs);
 
   const std::string help = ExpectedHelp();
@@ -155,7 +172,8 @@ TEST(ExitStatus, EveryOutcomeInEveryEnvironment) {
       SKIP_WITHOUT_SANDBOX(run);
       SCOPED_TRACE(std::string(row.name) + ", " + e.name);
       EXPECT_EQ(run.out, row.out == kHelp ? help : row.out);
-      EXPECT_EQ(run.err, "");
+      bool lost = row.shell.find("/dev/full") != std::string::npos;
+      EXPECT_EQ(run.err, lost ? ProgramName() + ": write error: No space left on device\n" : "");
       EXPECT_EQ(run.status, e.told ? row.status : 0);
       // The variable changes nothing else: the same requests go to the hub.
       EXPECT_EQ(RequestBytes(run), RequestBytes(without));

@@ -84,6 +84,13 @@ TEST(Progress, AtATerminalOnlyAndLeavingNothingBehind) {
         "--hub",    "5",     "--silent", "--hub",    "6",        "--silent"}},
       {"a terminal narrower than the line", "stty cols 40 <&2 2>/dev/null; $NEXLI /G:ttyUSB4",
        "ttyUSB4 has not answered yet; wa\033[K", "Query Err\n"},
+      // The control port would be opened as standard error, and the line
+      // drawn into the hub.
+      {"standard input and error closed, a slow hub",
+       "$NEXLI /S:ttyUSB0 C:3 <&- 2>&-",
+       "",
+       "",
+       {"--hub", "0", "--late", "1500"}},
   };
   std::vector<Invocation> runs;
   for (const auto& row : rows)
@@ -105,6 +112,10 @@ TEST(Progress, AtATerminalOnlyAndLeavingNothingBehind) {
         SCOPED_TRACE(std::string(row.name) + ", " + env + (terminal ? "terminal" : "pipe"));
         EXPECT_EQ(run.out, row.out);
         EXPECT_EQ(run.status, 0);
+        // Nothing but requests reaches a hub.
+        for (const Request& request : run.requests)
+          EXPECT_TRUE(std::regex_match(request.bytes, std::regex(R"((\?Q|GP|SPmora    \w{8})\r)")))
+              << request.bytes;
         // Only at a terminal and not turned off; a trace to a file leaves it.
         if (terminal && std::string(env) != "NEXLI_PROGRESS=0 " && !row.line.empty()) {
           EXPECT_NE(run.err.find("\r" + ProgramName() + ": " + row.line), std::string::npos)

@@ -165,6 +165,9 @@ TEST(Trace, TheFileItNamesAndNoOther) {
        "earlier\nt\n"},
       {"a link refused", "ln -s elsewhere t; NEXLI_TRACE=$PWD/t $NEXLI /R:ttyUSB0", "t\n"},
       {"relative values", "NEXLI_TRACE=0 $NEXLI /R:ttyUSB0; NEXLI_TRACE=t $NEXLI /R:ttyUSB0", ""},
+      // (The device itself, as a real /dev/ttyUSB0 is, not hubsim's link to it.)
+      {"the hub's own device", "NEXLI_TRACE=$(readlink -f /dev/ttyUSB0) $NEXLI /G:ttyUSB0",
+       "On=None Off=1,2,3,4,5,6,7,8\n"},
       {"standard error's reader gone",
        "NEXLI_TRACE=1 $NEXLI /S:ttyUSB0 1:3 2>&1 | head -c 1; echo; $NEXLI /G:ttyUSB0",
        "n\nOn=3 Off=1,2,4,5,6,7,8\n"},

@@ -68,7 +68,8 @@ bool BindNode(const std::string& source, const std::string& path,
 
 // Fills the new /dev, with the old one reachable under scratch.
 bool PopulateDev(const std::string& scratch, std::string* why) {
-  for (const char* node : {"null", "zero", "tty", "random", "urandom"}) {
+  for (const char* node :
+       {"null", "zero", "full", "tty", "random", "urandom"}) {
     if (!BindNode(scratch + "/" + node, std::string("/dev/") + node, why))
       return false;
   }
