@@ -1,16 +1,22 @@
 #include "port_lock.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/file.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <climits>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <sstream>
+#include <vector>
 
 #include "progress.h"
 #include "serial_link.h"
@@ -120,8 +126,196 @@ bool UucpLockHeld(const std::string& path) {
   return FindUucpHolder(path, &file, &pid);
 }
 
+// ---- Who holds a flock ------------------------------------------------------
+
+// The most of a /proc file read: /proc/locks of a busy machine, the maps of
+// a process under valgrind, with room to spare.
+static const std::size_t kMaxProcFileBytes = 4 << 20;
+
+// The whole of the /proc file at path into *ptext; false when it cannot be
+// read or is larger than kMaxProcFileBytes.
+static bool ReadProcFile(const std::string& path, std::string* ptext) {
+  int fd = open(path.c_str(), O_RDONLY | O_NOCTTY | O_CLOEXEC);
+  if (fd < 0) return false;
+  ptext->clear();
+  char chunk[4096];
+  for (;;) {
+    ssize_t got = read(fd, chunk, sizeof chunk);
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0 ||
+        ptext->size() + static_cast<std::size_t>(got) > kMaxProcFileBytes) {
+      close(fd);
+      return got == 0;
+    }
+    ptext->append(chunk, static_cast<std::size_t>(got));
+  }
+}
+
+// The blank-separated words of line.
+static std::vector<std::string> Words(const std::string& line) {
+  std::vector<std::string> words;
+  std::istringstream in(line);
+  for (std::string word; in >> word;) words.push_back(word);
+  return words;
+}
+
+// A granted FLOCK entry of /proc/locks ("1: FLOCK  ADVISORY  WRITE 1234
+// 00:29:4 0 EOF"), or of a "lock:" line of /proc/PID/fdinfo (the same after
+// "lock:"): its process id into *ppid and its "MAJOR:MINOR:INODE" into
+// *pfile. False for any other line, a waiter ("->") among them.
+static bool FlockEntry(const std::string& line, long* ppid,
+                       std::string* pfile) {
+  std::vector<std::string> words = Words(line);
+  std::size_t at = 0;
+  while (at < words.size() && words[at] != "FLOCK") {
+    if (words[at] == "->") return false;
+    ++at;
+  }
+  // FLOCK, ADVISORY, READ or WRITE, the process id, the file.
+  if (at + 4 >= words.size()) return false;
+  char* end = nullptr;
+  *ppid = std::strtol(words[at + 3].c_str(), &end, 10);
+  if (end == words[at + 3].c_str() || *end != '\0') return false;
+  *pfile = words[at + 4];
+  return true;
+}
+
+// The device and inode of a mapped file, as /proc/PID/maps shows them.
+struct MappedFile {
+  unsigned major = 0;
+  unsigned minor = 0;
+  unsigned long long inode = 0;
+};
+
+// A line of /proc/PID/maps ("START-END PERMS OFFSET MA:MI INODE PATH"):
+// its address range, its file (inode 0 for none) and its path.
+static bool MapsEntry(const std::string& line, unsigned long long* pstart,
+                      unsigned long long* pend, MappedFile* pfile,
+                      std::string* ppath) {
+  int path_at = 0;
+  if (std::sscanf(line.c_str(), "%llx-%llx %*s %*s %x:%x %llu %n", pstart, pend,
+                  &pfile->major, &pfile->minor, &pfile->inode, &path_at) != 5)
+    return false;
+  *ppath = path_at > 0 ? line.substr(static_cast<std::size_t>(path_at)) : "";
+  return true;
+}
+
+// The lines of text, one at a time: fn(line) until it returns true (then
+// true) or the text ends (then false).
+template <typename Fn>
+static bool AnyLine(const std::string& text, Fn fn) {
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);)
+    if (fn(line)) return true;
+  return false;
+}
+
+// The file this program's code was loaded from: the mapping of
+// /proc/self/maps that holds this very function (under qemu-user, its view
+// of the program's own mappings). known is false when none is found.
+struct OwnFile {
+  bool known = false;
+  MappedFile file;
+};
+
+static OwnFile FindOwnProgramFile() {
+  OwnFile own;
+  std::string maps;
+  if (!ReadProcFile("/proc/self/maps", &maps)) return own;
+  const auto code = reinterpret_cast<std::uintptr_t>(&FindOwnProgramFile);
+  own.known = AnyLine(maps, [&](const std::string& line) {
+    unsigned long long start = 0;
+    unsigned long long end = 0;
+    std::string path;
+    return MapsEntry(line, &start, &end, &own.file, &path) && code >= start &&
+           code < end && own.file.inode != 0;
+  });
+  return own;
+}
+
+// True when process pid runs this program or one named nexli or nexla: its
+// maps show this program's own file, or a file of either name (one replaced
+// since shows " (deleted)" after its path).
+static bool RunsNexli(long pid) {
+  std::string maps;
+  if (!ReadProcFile("/proc/" + std::to_string(pid) + "/maps", &maps))
+    return false;
+  // Found once, by the first thread that asks.
+  static const OwnFile own = FindOwnProgramFile();
+  return AnyLine(maps, [&](const std::string& line) {
+    unsigned long long start = 0;
+    unsigned long long end = 0;
+    MappedFile file;
+    std::string path;
+    if (!MapsEntry(line, &start, &end, &file, &path) || file.inode == 0)
+      return false;
+    if (own.known && file.major == own.file.major &&
+        file.minor == own.file.minor && file.inode == own.file.inode)
+      return true;
+    const std::string deleted = " (deleted)";
+    if (path.size() > deleted.size() &&
+        path.compare(path.size() - deleted.size(), deleted.size(), deleted) ==
+            0)
+      path.erase(path.size() - deleted.size());
+    std::string name = path.substr(path.rfind('/') + 1);
+    return name == "nexli" || name == "nexla";
+  });
+}
+
+// True when one of process pid's descriptors is the open file that holds
+// the FLOCK on the file "MAJOR:MINOR:INODE" (the kernel shows the lock in
+// the fdinfo of that open file's descriptors only).
+static bool KeepsFlock(long pid, const std::string& file) {
+  const std::string folder = "/proc/" + std::to_string(pid) + "/fdinfo";
+  DIR* descriptors = opendir(folder.c_str());
+  if (descriptors == nullptr) return false;
+  bool kept = false;
+  while (!kept) {
+    struct dirent* entry = readdir(descriptors);
+    if (entry == nullptr) break;
+    std::string info;
+    if (entry->d_name[0] == '.' ||
+        !ReadProcFile(folder + "/" + entry->d_name, &info))
+      continue;
+    kept = AnyLine(info, [&](const std::string& line) {
+      long holder = 0;
+      std::string locked;
+      return line.compare(0, 5, "lock:") == 0 &&
+             FlockEntry(line, &holder, &locked) && locked == file;
+    });
+  }
+  closedir(descriptors);
+  return kept;
+}
+
+bool FlockHeldByNexli(const std::string& path, long* ppid) {
+  *ppid = 0;
+  struct stat node;
+  if (stat(path.c_str(), &node) != 0) return false;
+  char file[64];
+  std::snprintf(file, sizeof file, "%02x:%02x:%llu", major(node.st_dev),
+                minor(node.st_dev),
+                static_cast<unsigned long long>(node.st_ino));
+  std::string locks;
+  if (!ReadProcFile("/proc/locks", &locks)) return false;
+  long holder = 0;
+  bool other = AnyLine(locks, [&](const std::string& line) {
+    long pid = 0;
+    std::string locked;
+    if (!FlockEntry(line, &pid, &locked) || locked != file) return false;
+    if (pid <= 0 || !RunsNexli(pid) || !KeepsFlock(pid, file)) return true;
+    holder = pid;
+    return false;
+  });
+  if (other || holder == 0) return false;
+  *ppid = holder;
+  return true;
+}
+
+// ---- Taking the lock --------------------------------------------------------
+
 std::string LockPort(const std::string& path, int wait_ms, int* plock_fd,
-                     bool wait_for_lock_files) {
+                     bool wait_for_lock_files, int other_program_wait_ms) {
   *plock_fd = -1;
   // A descriptor of our own for the lock: read-only, never our controlling
   // terminal, and not waiting for a carrier.
@@ -137,14 +331,23 @@ std::string LockPort(const std::string& path, int wait_ms, int* plock_fd,
   }
 
   // Try at once, then again at growing intervals (2 ms up to 25 ms) until
-  // the wait runs out. The trace tells each new holder waited for.
+  // the wait runs out. The trace tells each new holder waited for. When
+  // other programs get a shorter wait, each try finds out who holds the
+  // flock, and the time until the next try counts against that wait unless
+  // a nexli command held it.
   double start_ms = TraceMs();
   std::string holder;
   long long deadline = NowUs() + static_cast<long long>(wait_ms) * 1000;
+  const bool tell_holders =
+      other_program_wait_ms >= 0 && other_program_wait_ms < wait_ms;
+  long long other_left_us =
+      static_cast<long long>(other_program_wait_ms) * 1000;
   long long pause_us = 2000;
   for (;;) {
+    long long tried_us = NowUs();
+    bool nexli_holds = false;
     std::string now_held_by;
-    std::string pid_text;  // of a lock file's holder
+    std::string pid_text;  // of a lock file's holder, or a nexli holder
     if (flock(fd, LOCK_EX | LOCK_NB) == 0) {
       std::string file;
       long pid = 0;
@@ -173,20 +376,30 @@ std::string LockPort(const std::string& path, int wait_ms, int* plock_fd,
       *plock_fd = fd;
       return kStatusOK;
     } else {
-      now_held_by = "another program's flock on the device";
+      long pid = 0;
+      nexli_holds = tell_holders && FlockHeldByNexli(path, &pid);
+      if (nexli_holds) pid_text = std::to_string(pid);
+      now_held_by = nexli_holds ? "the flock of nexli process " + pid_text
+                                : "another program's flock on the device";
     }
+    const bool limited = tell_holders && !nexli_holds;
+    long long left = deadline - NowUs();
+    if (limited && other_left_us < left) left = other_left_us;
     if (now_held_by != holder && TraceOn())
-      Trace(path, "lock: waiting up to " + std::to_string(wait_ms) +
-                      " ms for " + now_held_by);
+      Trace(path,
+            "lock: waiting up to " +
+                std::to_string(limited ? other_program_wait_ms : wait_ms) +
+                " ms for " + now_held_by);
     if (now_held_by != holder && ProgressOn())
       ProgressWait(path,
-                   "held by another program" +
+                   (nexli_holds ? "held by another nexli command"
+                                : "held by another program") +
                        (pid_text.empty() ? "" : " (process " + pid_text + ")"),
-                   start_ms + wait_ms);
+                   TraceMs() + static_cast<double>(left) / 1000);
     holder = now_held_by;
-    long long left = deadline - NowUs();
     if (left <= 0) break;
     SleepUs(left < pause_us ? left : pause_us);
+    if (limited) other_left_us -= NowUs() - tried_us;
     pause_us = pause_us * 3 / 2;
     if (pause_us > 25000) pause_us = 25000;
   }
