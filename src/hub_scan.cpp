@@ -45,38 +45,35 @@ static std::string IdentityText(const std::string& vendor,
 // program keeps it: at once for a live UUCP lock file, after
 // kScanLockWaitMs for a flock. identity is the IdentityText the trace adds
 // to the verdict.
-static std::string QueryOneDevice(const std::string& path,
-                                  const std::string& identity, int* nPorts,
-                                  std::string* fw, std::uint64_t* PS64) {
+static void QueryOneDevice(const std::string& path, const std::string& identity,
+                           ScannedDevice* device) {
   int lock_fd = -1;
   std::string ret = LockPort(path, kScanLockWaitMs, &lock_fd, false);
   if (ret == kStatusOK) {
-    ret = QueryHub(path, nPorts, fw, PS64);
+    ret = QueryHub(path, &device->nPorts, &device->fw, &device->PS64);
     UnlockPort(lock_fd);
   }
+  device->status = ret;
   if (TraceOn())
-    Trace(path, "scan: " + ScanVerdict(ret, *nPorts, *fw) + "; " + identity);
+    Trace(path, "scan: " + ScanVerdict(ret, device->nPorts, device->fw) + "; " +
+                    identity);
   ProgressScanDone();
-  return ret;
 }
 
 void QueryEveryHub(const std::vector<std::string>& match,
-                   std::string status[kScanDevices], int nPorts[kScanDevices],
-                   std::string fw[kScanDevices],
-                   std::uint64_t PS64[kScanDevices],
-                   std::string vendor[kScanDevices],
-                   std::string product[kScanDevices],
-                   std::string serial[kScanDevices]) {
+                   ScannedDevice devices[kScanDevices]) {
   // The names that exist and that the match lets through; the others cost
   // one look (and a few sysfs reads) each and no thread. A device passed
   // over is never opened.
   std::vector<int> present;
   std::vector<int> passed_over;
   for (int n = 0; n < kScanDevices; ++n) {
-    status[n] = kPortUnopened;
+    ScannedDevice& device = devices[n];
+    device.status = kPortUnopened;
     if (access(ScanPath(n).c_str(), F_OK) != 0) continue;
-    ReadUsbIdentity(ScanPath(n), &vendor[n], &product[n], &serial[n]);
-    if (match.empty() || ScanMatches(match, vendor[n], product[n]))
+    ReadUsbIdentity(ScanPath(n), &device.vendor, &device.product,
+                    &device.serial);
+    if (match.empty() || ScanMatches(match, device.vendor, device.product))
       present.push_back(n);
     else
       passed_over.push_back(n);
@@ -94,23 +91,25 @@ void QueryEveryHub(const std::vector<std::string>& match,
     for (int n : passed_over)
       Trace(ScanPath(n),
             "scan: passed over, not opened: " +
-                IdentityText(vendor[n], product[n], serial[n]) +
-                (vendor[n].empty() ? " to match NEXLI_SCAN_MATCH"
-                                   : " is not in NEXLI_SCAN_MATCH"));
+                IdentityText(devices[n].vendor, devices[n].product,
+                             devices[n].serial) +
+                (devices[n].vendor.empty() ? " to match NEXLI_SCAN_MATCH"
+                                           : " is not in NEXLI_SCAN_MATCH"));
   }
 
   ProgressScanBegin(static_cast<int>(present.size()));
 
   // Workers take the next device until none is left; every result goes to
-  // the device's own slots, so nothing is shared but the counter.
+  // the device's own record, so nothing is shared but the counter.
   std::atomic<std::size_t> next{0};
   auto work = [&] {
     for (std::size_t i = next++; i < present.size(); i = next++) {
-      int n = present[i];
+      ScannedDevice* device = &devices[present[i]];
       std::string identity;
-      if (TraceOn()) identity = IdentityText(vendor[n], product[n], serial[n]);
-      status[n] =
-          QueryOneDevice(ScanPath(n), identity, &nPorts[n], &fw[n], &PS64[n]);
+      if (TraceOn())
+        identity =
+            IdentityText(device->vendor, device->product, device->serial);
+      QueryOneDevice(ScanPath(present[i]), identity, device);
     }
   };
 
