@@ -1,10 +1,13 @@
 #include "hub_scan.h"
 
+#include <fcntl.h>
+#include <pthread.h>
+#include <sys/resource.h>
+#include <sys/select.h>
 #include <unistd.h>
 
 #include <atomic>
-#include <system_error>
-#include <thread>
+#include <cerrno>
 #include <vector>
 
 #include "hub_model.h"
@@ -60,6 +63,49 @@ static void QueryOneDevice(const std::string& path, const std::string& identity,
   ProgressScanDone();
 }
 
+// What the scan's workers share: the devices to query, the next of them to
+// take, and where the results go (each to its device's own record, so that
+// nothing else is shared).
+struct ScanWork {
+  const std::vector<int>* present = nullptr;
+  ScannedDevice* devices = nullptr;
+  std::atomic<std::size_t> next{0};
+};
+
+// A worker: takes the next device until none is left.
+static void* ScanWorker(void* arg) {
+  ScanWork* work = static_cast<ScanWork*>(arg);
+  const std::vector<int>& present = *work->present;
+  for (std::size_t i = work->next++; i < present.size(); i = work->next++) {
+    int n = present[i];
+    ScannedDevice* device = &work->devices[n];
+    std::string identity;
+    if (TraceOn())
+      identity = IdentityText(device->vendor, device->product, device->serial);
+    QueryOneDevice(ScanPath(n), identity, device);
+  }
+  return nullptr;
+}
+
+int ScanQueriesAtOnce(int wanted) {
+  long top = FD_SETSIZE;
+  struct rlimit limit;
+  if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < RLIM_INFINITY &&
+      limit.rlim_cur < static_cast<rlim_t>(top))
+    top = static_cast<long>(limit.rlim_cur);
+  // The free numbers below top, counted only as far as needed: a new
+  // descriptor takes the lowest free number.
+  const long needed = static_cast<long>(wanted) * kScanDescriptorsPerQuery +
+                      kScanSpareDescriptors;
+  long free_numbers = 0;
+  for (int fd = 0; fd < top && free_numbers < needed; ++fd)
+    if (fcntl(fd, F_GETFD) == -1 && errno == EBADF) ++free_numbers;
+  long queries =
+      (free_numbers - kScanSpareDescriptors) / kScanDescriptorsPerQuery;
+  if (queries > wanted) queries = wanted;
+  return queries < 1 ? 1 : static_cast<int>(queries);
+}
+
 void QueryEveryHub(const std::vector<std::string>& match,
                    ScannedDevice devices[kScanDevices]) {
   // The names that exist and that the match lets through; the others cost
@@ -98,34 +144,29 @@ void QueryEveryHub(const std::vector<std::string>& match,
   }
 
   ProgressScanBegin(static_cast<int>(present.size()));
-
-  // Workers take the next device until none is left; every result goes to
-  // the device's own record, so nothing is shared but the counter.
-  std::atomic<std::size_t> next{0};
-  auto work = [&] {
-    for (std::size_t i = next++; i < present.size(); i = next++) {
-      ScannedDevice* device = &devices[present[i]];
-      std::string identity;
-      if (TraceOn())
-        identity =
-            IdentityText(device->vendor, device->product, device->serial);
-      QueryOneDevice(ScanPath(present[i]), identity, device);
-    }
-  };
+  if (present.empty()) return;
 
   // The calling thread is one of the workers; a thread that cannot be
-  // started leaves its share to the others.
-  std::vector<std::thread> workers;
-  std::size_t wanted = present.size() < kMaxScanQueries
-                           ? present.size()
-                           : static_cast<std::size_t>(kMaxScanQueries);
-  for (std::size_t w = 1; w < wanted; ++w) {
-    try {
-      workers.emplace_back(work);
-    } catch (const std::system_error&) {
-      break;
-    }
+  // started (no memory, the process's thread limit) leaves its share to the
+  // others.
+  ScanWork work;
+  work.present = &present;
+  work.devices = devices;
+  const int at_once = ScanQueriesAtOnce(static_cast<int>(present.size()));
+  pthread_attr_t attr;
+  pthread_attr_init(&attr);
+  pthread_attr_setstacksize(&attr, kScanThreadStackBytes);
+  std::vector<pthread_t> workers;
+  workers.reserve(static_cast<std::size_t>(at_once));
+  for (int w = 1; w < at_once; ++w) {
+    pthread_t worker;
+    if (pthread_create(&worker, &attr, ScanWorker, &work) != 0) break;
+    workers.push_back(worker);
   }
-  work();
-  for (std::thread& worker : workers) worker.join();
+  pthread_attr_destroy(&attr);
+  if (TraceOn() && workers.size() + 1 < present.size())
+    Trace("", "scan: " + std::to_string(workers.size() + 1) +
+                  " queries at a time, for want of descriptors or threads");
+  ScanWorker(&work);
+  for (pthread_t worker : workers) pthread_join(worker, nullptr);
 }
