@@ -46,12 +46,14 @@ static std::string IdentityText(const std::string& vendor,
 // One device's query, as a lone /Q:ttyUSBn would make it (the lock for as
 // long as the query lasts, then QueryHub), but skipped as held when another
 // program keeps it: at once for a live UUCP lock file, after
-// kScanLockWaitMs for a flock. identity is the IdentityText the trace adds
-// to the verdict.
+// kScanLockWaitMs for another program's flock; a nexli command's flock is
+// waited for as a lone command waits. identity is the IdentityText the trace
+// adds to the verdict.
 static void QueryOneDevice(const std::string& path, const std::string& identity,
                            ScannedDevice* device) {
   int lock_fd = -1;
-  std::string ret = LockPort(path, kScanLockWaitMs, &lock_fd, false);
+  std::string ret = LockPort(path, kPortLockWaitSeconds * 1000, &lock_fd, false,
+                             kScanLockWaitMs);
   if (ret == kStatusOK) {
     ret = QueryHub(path, &device->nPorts, &device->fw, &device->PS64);
     UnlockPort(lock_fd);

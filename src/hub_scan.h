@@ -53,9 +53,11 @@ int ScanQueriesAtOnce(int wanted);
 // when all have ended, with devices[n] what device n turned out to be. With
 // pairs in match (usb_identity.h: NEXLI_SCAN_MATCH), a device whose USB
 // identity is none of them is passed over: never opened, not even for its
-// lock. A device that another program holds is not waited for as a lone
-// command waits: one with a live UUCP lock file is skipped at once, one under
-// another's flock after kScanLockWaitMs (port_lock.h).
+// lock. A device under another's lock is waited for as port_lock.h's
+// LockPort waits with wait_for_lock_files false: up to kPortLockWaitSeconds
+// while nexli commands hold it, one with a live UUCP lock file is skipped at
+// once, one under another program's flock (or one whose holder cannot be
+// told) after kScanLockWaitMs in all.
 void QueryEveryHub(const std::vector<std::string>& match,
                    ScannedDevice devices[kScanDevices]);
 
