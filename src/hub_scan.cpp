@@ -1,6 +1,7 @@
 #include "hub_scan.h"
 
 #include <fcntl.h>
+#include <malloc.h>
 #include <pthread.h>
 #include <sys/resource.h>
 #include <sys/select.h>
@@ -155,6 +156,12 @@ void QueryEveryHub(const std::vector<std::string>& match,
   work.present = &present;
   work.devices = devices;
   const int at_once = ScanQueriesAtOnce(static_cast<int>(present.size()));
+#ifdef M_ARENA_MAX
+  // glibc would give threads malloc arenas of their own, 64 MiB of address
+  // space each, up to eight per core: the queries' few short strings share
+  // the one arena instead.
+  if (at_once > 1) mallopt(M_ARENA_MAX, 1);
+#endif
   pthread_attr_t attr;
   pthread_attr_init(&attr);
   pthread_attr_setstacksize(&attr, kScanThreadStackBytes);
