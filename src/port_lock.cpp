@@ -378,9 +378,13 @@ std::string LockPort(const std::string& path, int wait_ms, int* plock_fd,
     } else {
       long pid = 0;
       nexli_holds = tell_holders && FlockHeldByNexli(path, &pid);
-      if (nexli_holds) pid_text = std::to_string(pid);
-      now_held_by = nexli_holds ? "the flock of nexli process " + pid_text
-                                : "another program's flock on the device";
+      if (nexli_holds) {
+        pid_text = std::to_string(pid);
+        now_held_by =
+            "the flock of another nexli or nexla command, process " + pid_text;
+      } else {
+        now_held_by = "another program's flock on the device";
+      }
     }
     const bool limited = tell_holders && !nexli_holds;
     long long left = deadline - NowUs();
@@ -392,7 +396,7 @@ std::string LockPort(const std::string& path, int wait_ms, int* plock_fd,
                 " ms for " + now_held_by);
     if (now_held_by != holder && ProgressOn())
       ProgressWait(path,
-                   (nexli_holds ? "held by another nexli command"
+                   (nexli_holds ? "held by another nexli or nexla command"
                                 : "held by another program") +
                        (pid_text.empty() ? "" : " (process " + pid_text + ")"),
                    TraceMs() + static_cast<double>(left) / 1000);
