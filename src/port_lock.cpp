@@ -15,7 +15,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <sstream>
 #include <vector>
 
 #include "progress.h"
@@ -151,12 +150,17 @@ static bool ReadProcFile(const std::string& path, std::string* ptext) {
   }
 }
 
-// The blank-separated words of line.
+// The words of line, between blanks and tabs.
 static std::vector<std::string> Words(const std::string& line) {
   std::vector<std::string> words;
-  std::istringstream in(line);
-  for (std::string word; in >> word;) words.push_back(word);
-  return words;
+  std::string::size_type at = 0;
+  for (;;) {
+    at = line.find_first_not_of(" \t", at);
+    if (at == std::string::npos) return words;
+    std::string::size_type end = line.find_first_of(" \t", at);
+    words.push_back(line.substr(at, end == std::string::npos ? end : end - at));
+    at = end;
+  }
 }
 
 // A granted FLOCK entry of /proc/locks ("1: FLOCK  ADVISORY  WRITE 1234
@@ -187,16 +191,43 @@ struct MappedFile {
   unsigned long long inode = 0;
 };
 
+// The number in text (base 16 or 10) up to the character stop ('\0' for
+// its end); false when there is none or something else follows.
+static bool ParseNumber(const std::string& text, int base, char stop,
+                        unsigned long long* pvalue,
+                        std::string::size_type* pnext = nullptr) {
+  const char* begin = text.c_str();
+  char* end = nullptr;
+  errno = 0;
+  *pvalue = std::strtoull(begin, &end, base);
+  if (end == begin || errno != 0 || *end != stop || *begin == '-') return false;
+  if (pnext != nullptr)
+    *pnext = static_cast<std::string::size_type>(end - begin) + 1;
+  return true;
+}
+
 // A line of /proc/PID/maps ("START-END PERMS OFFSET MA:MI INODE PATH"):
 // its address range, its file (inode 0 for none) and its path.
 static bool MapsEntry(const std::string& line, unsigned long long* pstart,
                       unsigned long long* pend, MappedFile* pfile,
                       std::string* ppath) {
-  int path_at = 0;
-  if (std::sscanf(line.c_str(), "%llx-%llx %*s %*s %x:%x %llu %n", pstart, pend,
-                  &pfile->major, &pfile->minor, &pfile->inode, &path_at) != 5)
+  std::vector<std::string> words = Words(line);
+  std::string::size_type next = 0;
+  unsigned long long major = 0;
+  unsigned long long minor = 0;
+  if (words.size() < 5 || !ParseNumber(words[0], 16, '-', pstart, &next) ||
+      !ParseNumber(words[0].substr(next), 16, '\0', pend) ||
+      !ParseNumber(words[3], 16, ':', &major, &next) ||
+      !ParseNumber(words[3].substr(next), 16, '\0', &minor) ||
+      !ParseNumber(words[4], 10, '\0', &pfile->inode))
     return false;
-  *ppath = path_at > 0 ? line.substr(static_cast<std::size_t>(path_at)) : "";
+  pfile->major = static_cast<unsigned>(major);
+  pfile->minor = static_cast<unsigned>(minor);
+  // The path: what follows the inode's word, blanks and all.
+  std::string::size_type at = 0;
+  for (int word = 0; word < 5; ++word)
+    at = line.find_first_not_of(" \t", line.find_first_of(" \t", at));
+  *ppath = at == std::string::npos ? "" : line.substr(at);
   return true;
 }
 
@@ -204,9 +235,12 @@ static bool MapsEntry(const std::string& line, unsigned long long* pstart,
 // true) or the text ends (then false).
 template <typename Fn>
 static bool AnyLine(const std::string& text, Fn fn) {
-  std::istringstream in(text);
-  for (std::string line; std::getline(in, line);)
-    if (fn(line)) return true;
+  for (std::string::size_type at = 0; at < text.size();) {
+    std::string::size_type end = text.find('\n', at);
+    if (end == std::string::npos) end = text.size();
+    if (fn(text.substr(at, end - at))) return true;
+    at = end + 1;
+  }
   return false;
 }
 
@@ -235,11 +269,14 @@ static OwnFile FindOwnProgramFile() {
 
 // True when process pid runs this program or one named nexli or nexla: its
 // maps show this program's own file, or a file of either name (one replaced
-// since shows " (deleted)" after its path).
+// since shows " (deleted)" after its path). Also true when it is ending: its
+// maps are empty once its memory is gone, a moment before its descriptors
+// close, and such a holder lets go by itself.
 static bool RunsNexli(long pid) {
   std::string maps;
   if (!ReadProcFile("/proc/" + std::to_string(pid) + "/maps", &maps))
     return false;
+  if (maps.empty()) return true;
   // Found once, by the first thread that asks.
   static const OwnFile own = FindOwnProgramFile();
   return AnyLine(maps, [&](const std::string& line) {

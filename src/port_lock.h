@@ -69,7 +69,9 @@ bool UucpLockHeld(const std::string& path);
 //    it), or a file named nexli or nexla (another copy, or one replaced since
 //    it started). Looking at the mapped files, not only at /proc/PID/exe,
 //    finds the program under a runner whose process it is (valgrind,
-//    qemu-user: their exe is the runner, the program's file is mapped);
+//    qemu-user: their exe is the runner, the program's file is mapped). A
+//    process that is ending (its maps empty: its memory is gone, its
+//    descriptors not yet closed) counts too: it lets go by itself;
 //  - it is confirmed in /proc/PID/fdinfo: one of its descriptors is the open
 //    file that holds the lock. So a process id that the lock's taker left
 //    behind and another process took since does not count.
