@@ -433,9 +433,10 @@ std::string LockPort(const std::string& path, int wait_ms, int* plock_fd,
                 " ms for " + now_held_by);
     if (now_held_by != holder && ProgressOn())
       ProgressWait(path,
-                   (nexli_holds ? "held by another nexli or nexla command"
-                                : "held by another program") +
-                       (pid_text.empty() ? "" : " (process " + pid_text + ")"),
+                   nexli_holds ? "held by nexli or nexla process " + pid_text
+                   : pid_text.empty()
+                       ? "held by another program"
+                       : "held by another program (process " + pid_text + ")",
                    TraceMs() + static_cast<double>(left) / 1000);
     holder = now_held_by;
     if (left <= 0) break;
