@@ -178,16 +178,22 @@ TEST(PortLock, OnlyAProcessOfThisProgramThatKeepsTheFlockIsANexliHolder) {
   EXPECT_FALSE(FlockHeldByNexli(pty.path, &pid));  // free
   for (int row = 0; row < 3; ++row) {
     int shared = open(pty.path.c_str(), O_RDONLY | O_NOCTTY);
+    int ready[2];  // at end of file once the child has locked (and run sleep)
+    ASSERT_EQ(pipe2(ready, O_CLOEXEC), 0);
     pid_t child = fork();
     if (child == 0) {
       int fd = row == 2 ? shared : open(pty.path.c_str(), O_RDONLY | O_NOCTTY);
       if (flock(fd, LOCK_EX) != 0) _exit(1);
       if (row == 1) execl("/bin/sleep", "sleep", "10", static_cast<char*>(nullptr));
       if (row == 2) close(fd);
+      close(ready[1]);
       pause();
       _exit(0);
     }
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    close(ready[1]);
+    char byte;
+    EXPECT_EQ(read(ready[0], &byte, 1), 0);
+    close(ready[0]);
     EXPECT_EQ(FlockHeldByNexli(pty.path, &pid), row == 0) << "row " << row;
     EXPECT_EQ(pid, row == 0 ? child : 0) << "row " << row;
     kill(child, SIGKILL);
