@@ -55,8 +55,9 @@ static std::string OneHubJson(int nPorts, const std::string& fw,
 // only the devices of its USB IDs are opened at all; a value that is not a
 // list of such IDs ends the command before any device is opened. The devices
 // are queried all at once, each under its own lock for its own query only; one
-// that another holder keeps past the wait is skipped like any device that does
-// not answer as a hub. What is printed is the same as querying them one by one.
+// that another holder keeps past the wait (hub_scan.h) is skipped like any
+// device that does not answer as a hub. What is printed is the same as
+// querying them one by one.
 // option is "" (a line per hub and the count), "-F" (one formatted line) or
 // "-J" (one JSON array).
 static void ScanHubs(const std::string& option) {
@@ -64,28 +65,23 @@ static void ScanHubs(const std::string& option) {
   std::string ret = ScanMatchFromEnvironment(&match);
   if (ret != kStatusOK) RetUsageError(ret);
 
-  std::string status[kScanDevices];
-  int nPorts[kScanDevices] = {0};
-  std::string fw[kScanDevices];
-  std::uint64_t PS64[kScanDevices] = {0};
-  std::string vendor[kScanDevices];
-  std::string product[kScanDevices];
-  std::string serial[kScanDevices];
-  QueryEveryHub(match, status, nPorts, fw, PS64, vendor, product, serial);
+  ScannedDevice devices[kScanDevices];
+  QueryEveryHub(match, devices);
 
   int count = 0;
   std::string numbers;
   std::vector<std::string> hubs;
   for (int n = 0; n < kScanDevices; ++n) {
-    if (status[n] != kStatusOK) continue;
+    const ScannedDevice& hub = devices[n];
+    if (hub.status != kStatusOK) continue;
     ++count;
     if (option == "-F")
       numbers += my_itos(n) + ",";
     else if (option == "-J")
-      hubs.push_back(HubJson("ttyUSB" + my_itos(n), nPorts[n], fw[n], PS64[n],
-                             vendor[n], product[n], serial[n]));
+      hubs.push_back(HubJson("ttyUSB" + my_itos(n), hub.nPorts, hub.fw,
+                             hub.PS64, hub.vendor, hub.product, hub.serial));
     else
-      PrintLine(HubLine("ttyUSB" + my_itos(n), nPorts[n], PS64[n], fw[n]));
+      PrintLine(HubLine("ttyUSB" + my_itos(n), hub.nPorts, hub.PS64, hub.fw));
   }
   if (option == "-J") {
     PrintLine(JsonArray(hubs));

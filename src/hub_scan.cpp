@@ -1,10 +1,14 @@
 #include "hub_scan.h"
 
+#include <fcntl.h>
+#include <malloc.h>
+#include <pthread.h>
+#include <sys/resource.h>
+#include <sys/select.h>
 #include <unistd.h>
 
 #include <atomic>
-#include <system_error>
-#include <thread>
+#include <cerrno>
 #include <vector>
 
 #include "hub_model.h"
@@ -43,40 +47,82 @@ static std::string IdentityText(const std::string& vendor,
 // One device's query, as a lone /Q:ttyUSBn would make it (the lock for as
 // long as the query lasts, then QueryHub), but skipped as held when another
 // program keeps it: at once for a live UUCP lock file, after
-// kScanLockWaitMs for a flock. identity is the IdentityText the trace adds
-// to the verdict.
-static std::string QueryOneDevice(const std::string& path,
-                                  const std::string& identity, int* nPorts,
-                                  std::string* fw, std::uint64_t* PS64) {
+// kScanLockWaitMs for another program's flock; a nexli command's flock is
+// waited for as a lone command waits. identity is the IdentityText the trace
+// adds to the verdict.
+static void QueryOneDevice(const std::string& path, const std::string& identity,
+                           ScannedDevice* device) {
   int lock_fd = -1;
-  std::string ret = LockPort(path, kScanLockWaitMs, &lock_fd, false);
+  std::string ret = LockPort(path, kPortLockWaitSeconds * 1000, &lock_fd, false,
+                             kScanLockWaitMs);
   if (ret == kStatusOK) {
-    ret = QueryHub(path, nPorts, fw, PS64);
+    ret = QueryHub(path, &device->nPorts, &device->fw, &device->PS64);
     UnlockPort(lock_fd);
   }
+  device->status = ret;
   if (TraceOn())
-    Trace(path, "scan: " + ScanVerdict(ret, *nPorts, *fw) + "; " + identity);
+    Trace(path, "scan: " + ScanVerdict(ret, device->nPorts, device->fw) + "; " +
+                    identity);
   ProgressScanDone();
-  return ret;
+}
+
+// What the scan's workers share: the devices to query, the next of them to
+// take, and where the results go (each to its device's own record, so that
+// nothing else is shared).
+struct ScanWork {
+  const std::vector<int>* present = nullptr;
+  ScannedDevice* devices = nullptr;
+  std::atomic<std::size_t> next{0};
+};
+
+// A worker: takes the next device until none is left.
+static void* ScanWorker(void* arg) {
+  ScanWork* work = static_cast<ScanWork*>(arg);
+  const std::vector<int>& present = *work->present;
+  for (std::size_t i = work->next++; i < present.size(); i = work->next++) {
+    int n = present[i];
+    ScannedDevice* device = &work->devices[n];
+    std::string identity;
+    if (TraceOn())
+      identity = IdentityText(device->vendor, device->product, device->serial);
+    QueryOneDevice(ScanPath(n), identity, device);
+  }
+  return nullptr;
+}
+
+int ScanQueriesAtOnce(int wanted) {
+  long top = FD_SETSIZE;
+  struct rlimit limit;
+  if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < RLIM_INFINITY &&
+      limit.rlim_cur < static_cast<rlim_t>(top))
+    top = static_cast<long>(limit.rlim_cur);
+  // The free numbers below top, counted only as far as needed: a new
+  // descriptor takes the lowest free number.
+  const long needed = static_cast<long>(wanted) * kScanDescriptorsPerQuery +
+                      kScanSpareDescriptors;
+  long free_numbers = 0;
+  for (int fd = 0; fd < top && free_numbers < needed; ++fd)
+    if (fcntl(fd, F_GETFD) == -1 && errno == EBADF) ++free_numbers;
+  long queries =
+      (free_numbers - kScanSpareDescriptors) / kScanDescriptorsPerQuery;
+  if (queries > wanted) queries = wanted;
+  return queries < 1 ? 1 : static_cast<int>(queries);
 }
 
 void QueryEveryHub(const std::vector<std::string>& match,
-                   std::string status[kScanDevices], int nPorts[kScanDevices],
-                   std::string fw[kScanDevices],
-                   std::uint64_t PS64[kScanDevices],
-                   std::string vendor[kScanDevices],
-                   std::string product[kScanDevices],
-                   std::string serial[kScanDevices]) {
+                   ScannedDevice devices[kScanDevices]) {
   // The names that exist and that the match lets through; the others cost
   // one look (and a few sysfs reads) each and no thread. A device passed
   // over is never opened.
   std::vector<int> present;
   std::vector<int> passed_over;
   for (int n = 0; n < kScanDevices; ++n) {
-    status[n] = kPortUnopened;
+    ScannedDevice& device = devices[n];
+    device.status = kPortUnopened;
     if (access(ScanPath(n).c_str(), F_OK) != 0) continue;
-    ReadUsbIdentity(ScanPath(n), &vendor[n], &product[n], &serial[n]);
-    if (match.empty() || ScanMatches(match, vendor[n], product[n]))
+    ReadUsbIdentity(ScanPath(n), &device.vendor, &device.product,
+                    &device.serial);
+    if (match.empty() || ScanMatches(match, device.vendor, device.product))
       present.push_back(n);
     else
       passed_over.push_back(n);
@@ -94,39 +140,42 @@ void QueryEveryHub(const std::vector<std::string>& match,
     for (int n : passed_over)
       Trace(ScanPath(n),
             "scan: passed over, not opened: " +
-                IdentityText(vendor[n], product[n], serial[n]) +
-                (vendor[n].empty() ? " to match NEXLI_SCAN_MATCH"
-                                   : " is not in NEXLI_SCAN_MATCH"));
+                IdentityText(devices[n].vendor, devices[n].product,
+                             devices[n].serial) +
+                (devices[n].vendor.empty() ? " to match NEXLI_SCAN_MATCH"
+                                           : " is not in NEXLI_SCAN_MATCH"));
   }
 
   ProgressScanBegin(static_cast<int>(present.size()));
-
-  // Workers take the next device until none is left; every result goes to
-  // the device's own slots, so nothing is shared but the counter.
-  std::atomic<std::size_t> next{0};
-  auto work = [&] {
-    for (std::size_t i = next++; i < present.size(); i = next++) {
-      int n = present[i];
-      std::string identity;
-      if (TraceOn()) identity = IdentityText(vendor[n], product[n], serial[n]);
-      status[n] =
-          QueryOneDevice(ScanPath(n), identity, &nPorts[n], &fw[n], &PS64[n]);
-    }
-  };
+  if (present.empty()) return;
 
   // The calling thread is one of the workers; a thread that cannot be
-  // started leaves its share to the others.
-  std::vector<std::thread> workers;
-  std::size_t wanted = present.size() < kMaxScanQueries
-                           ? present.size()
-                           : static_cast<std::size_t>(kMaxScanQueries);
-  for (std::size_t w = 1; w < wanted; ++w) {
-    try {
-      workers.emplace_back(work);
-    } catch (const std::system_error&) {
-      break;
-    }
+  // started (no memory, the process's thread limit) leaves its share to the
+  // others.
+  ScanWork work;
+  work.present = &present;
+  work.devices = devices;
+  const int at_once = ScanQueriesAtOnce(static_cast<int>(present.size()));
+#ifdef M_ARENA_MAX
+  // glibc would give threads malloc arenas of their own, 64 MiB of address
+  // space each, up to eight per core: the queries' few short strings share
+  // the one arena instead.
+  if (at_once > 1) mallopt(M_ARENA_MAX, 1);
+#endif
+  pthread_attr_t attr;
+  pthread_attr_init(&attr);
+  pthread_attr_setstacksize(&attr, kScanThreadStackBytes);
+  std::vector<pthread_t> workers;
+  workers.reserve(static_cast<std::size_t>(at_once));
+  for (int w = 1; w < at_once; ++w) {
+    pthread_t worker;
+    if (pthread_create(&worker, &attr, ScanWorker, &work) != 0) break;
+    workers.push_back(worker);
   }
-  work();
-  for (std::thread& worker : workers) worker.join();
+  pthread_attr_destroy(&attr);
+  if (TraceOn() && workers.size() + 1 < present.size())
+    Trace("", "scan: " + std::to_string(workers.size() + 1) +
+                  " queries at a time, for want of descriptors or threads");
+  ScanWorker(&work);
+  for (pthread_t worker : workers) pthread_join(worker, nullptr);
 }

@@ -1,16 +1,21 @@
 #include "port_lock.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/file.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <climits>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 
 #include "progress.h"
 #include "serial_link.h"
@@ -120,8 +125,234 @@ bool UucpLockHeld(const std::string& path) {
   return FindUucpHolder(path, &file, &pid);
 }
 
+// ---- Who holds a flock ------------------------------------------------------
+
+// The most of a /proc file read: /proc/locks of a busy machine, the maps of
+// a process under valgrind, with room to spare.
+static const std::size_t kMaxProcFileBytes = 4 << 20;
+
+// The whole of the /proc file at path into *ptext; false when it cannot be
+// read or is larger than kMaxProcFileBytes.
+static bool ReadProcFile(const std::string& path, std::string* ptext) {
+  int fd = open(path.c_str(), O_RDONLY | O_NOCTTY | O_CLOEXEC);
+  if (fd < 0) return false;
+  ptext->clear();
+  char chunk[4096];
+  for (;;) {
+    ssize_t got = read(fd, chunk, sizeof chunk);
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0 ||
+        ptext->size() + static_cast<std::size_t>(got) > kMaxProcFileBytes) {
+      close(fd);
+      return got == 0;
+    }
+    ptext->append(chunk, static_cast<std::size_t>(got));
+  }
+}
+
+// The words of line, between blanks and tabs.
+static std::vector<std::string> Words(const std::string& line) {
+  std::vector<std::string> words;
+  std::string::size_type at = 0;
+  for (;;) {
+    at = line.find_first_not_of(" \t", at);
+    if (at == std::string::npos) return words;
+    std::string::size_type end = line.find_first_of(" \t", at);
+    words.push_back(line.substr(at, end == std::string::npos ? end : end - at));
+    at = end;
+  }
+}
+
+// A granted FLOCK entry of /proc/locks ("1: FLOCK  ADVISORY  WRITE 1234
+// 00:29:4 0 EOF"), or of a "lock:" line of /proc/PID/fdinfo (the same after
+// "lock:"): its process id into *ppid and its "MAJOR:MINOR:INODE" into
+// *pfile. False for any other line, a waiter ("->") among them.
+static bool FlockEntry(const std::string& line, long* ppid,
+                       std::string* pfile) {
+  std::vector<std::string> words = Words(line);
+  std::size_t at = 0;
+  while (at < words.size() && words[at] != "FLOCK") {
+    if (words[at] == "->") return false;
+    ++at;
+  }
+  // FLOCK, ADVISORY, READ or WRITE, the process id, the file.
+  if (at + 4 >= words.size()) return false;
+  char* end = nullptr;
+  *ppid = std::strtol(words[at + 3].c_str(), &end, 10);
+  if (end == words[at + 3].c_str() || *end != '\0') return false;
+  *pfile = words[at + 4];
+  return true;
+}
+
+// The device and inode of a mapped file, as /proc/PID/maps shows them.
+struct MappedFile {
+  unsigned major = 0;
+  unsigned minor = 0;
+  unsigned long long inode = 0;
+};
+
+// The number in text (base 16 or 10) up to the character stop ('\0' for
+// its end); false when there is none or something else follows.
+static bool ParseNumber(const std::string& text, int base, char stop,
+                        unsigned long long* pvalue,
+                        std::string::size_type* pnext = nullptr) {
+  const char* begin = text.c_str();
+  char* end = nullptr;
+  errno = 0;
+  *pvalue = std::strtoull(begin, &end, base);
+  if (end == begin || errno != 0 || *end != stop || *begin == '-') return false;
+  if (pnext != nullptr)
+    *pnext = static_cast<std::string::size_type>(end - begin) + 1;
+  return true;
+}
+
+// A line of /proc/PID/maps ("START-END PERMS OFFSET MA:MI INODE PATH"):
+// its address range, its file (inode 0 for none) and its path.
+static bool MapsEntry(const std::string& line, unsigned long long* pstart,
+                      unsigned long long* pend, MappedFile* pfile,
+                      std::string* ppath) {
+  std::vector<std::string> words = Words(line);
+  std::string::size_type next = 0;
+  unsigned long long major = 0;
+  unsigned long long minor = 0;
+  if (words.size() < 5 || !ParseNumber(words[0], 16, '-', pstart, &next) ||
+      !ParseNumber(words[0].substr(next), 16, '\0', pend) ||
+      !ParseNumber(words[3], 16, ':', &major, &next) ||
+      !ParseNumber(words[3].substr(next), 16, '\0', &minor) ||
+      !ParseNumber(words[4], 10, '\0', &pfile->inode))
+    return false;
+  pfile->major = static_cast<unsigned>(major);
+  pfile->minor = static_cast<unsigned>(minor);
+  // The path: what follows the inode's word, blanks and all.
+  std::string::size_type at = 0;
+  for (int word = 0; word < 5; ++word)
+    at = line.find_first_not_of(" \t", line.find_first_of(" \t", at));
+  *ppath = at == std::string::npos ? "" : line.substr(at);
+  return true;
+}
+
+// The lines of text, one at a time: fn(line) until it returns true (then
+// true) or the text ends (then false).
+template <typename Fn>
+static bool AnyLine(const std::string& text, Fn fn) {
+  for (std::string::size_type at = 0; at < text.size();) {
+    std::string::size_type end = text.find('\n', at);
+    if (end == std::string::npos) end = text.size();
+    if (fn(text.substr(at, end - at))) return true;
+    at = end + 1;
+  }
+  return false;
+}
+
+// The file this program's code was loaded from: the mapping of
+// /proc/self/maps that holds this very function (under qemu-user, its view
+// of the program's own mappings). known is false when none is found.
+struct OwnFile {
+  bool known = false;
+  MappedFile file;
+};
+
+static OwnFile FindOwnProgramFile() {
+  OwnFile own;
+  std::string maps;
+  if (!ReadProcFile("/proc/self/maps", &maps)) return own;
+  const auto code = reinterpret_cast<std::uintptr_t>(&FindOwnProgramFile);
+  own.known = AnyLine(maps, [&](const std::string& line) {
+    unsigned long long start = 0;
+    unsigned long long end = 0;
+    std::string path;
+    return MapsEntry(line, &start, &end, &own.file, &path) && code >= start &&
+           code < end && own.file.inode != 0;
+  });
+  return own;
+}
+
+// True when process pid runs this program or one named nexli or nexla: its
+// maps show this program's own file, or a file of either name (one replaced
+// since shows " (deleted)" after its path). Also true when it is ending: its
+// maps are empty once its memory is gone, a moment before its descriptors
+// close, and such a holder lets go by itself.
+static bool RunsNexli(long pid) {
+  std::string maps;
+  if (!ReadProcFile("/proc/" + std::to_string(pid) + "/maps", &maps))
+    return false;
+  if (maps.empty()) return true;
+  // Found once, by the first thread that asks.
+  static const OwnFile own = FindOwnProgramFile();
+  return AnyLine(maps, [&](const std::string& line) {
+    unsigned long long start = 0;
+    unsigned long long end = 0;
+    MappedFile file;
+    std::string path;
+    if (!MapsEntry(line, &start, &end, &file, &path) || file.inode == 0)
+      return false;
+    if (own.known && file.major == own.file.major &&
+        file.minor == own.file.minor && file.inode == own.file.inode)
+      return true;
+    const std::string deleted = " (deleted)";
+    if (path.size() > deleted.size() &&
+        path.compare(path.size() - deleted.size(), deleted.size(), deleted) ==
+            0)
+      path.erase(path.size() - deleted.size());
+    std::string name = path.substr(path.rfind('/') + 1);
+    return name == "nexli" || name == "nexla";
+  });
+}
+
+// True when one of process pid's descriptors is the open file that holds
+// the FLOCK on the file "MAJOR:MINOR:INODE" (the kernel shows the lock in
+// the fdinfo of that open file's descriptors only).
+static bool KeepsFlock(long pid, const std::string& file) {
+  const std::string folder = "/proc/" + std::to_string(pid) + "/fdinfo";
+  DIR* descriptors = opendir(folder.c_str());
+  if (descriptors == nullptr) return false;
+  bool kept = false;
+  while (!kept) {
+    struct dirent* entry = readdir(descriptors);
+    if (entry == nullptr) break;
+    std::string info;
+    if (entry->d_name[0] == '.' ||
+        !ReadProcFile(folder + "/" + entry->d_name, &info))
+      continue;
+    kept = AnyLine(info, [&](const std::string& line) {
+      long holder = 0;
+      std::string locked;
+      return line.compare(0, 5, "lock:") == 0 &&
+             FlockEntry(line, &holder, &locked) && locked == file;
+    });
+  }
+  closedir(descriptors);
+  return kept;
+}
+
+bool FlockHeldByNexli(const std::string& path, long* ppid) {
+  *ppid = 0;
+  struct stat node;
+  if (stat(path.c_str(), &node) != 0) return false;
+  char file[64];
+  std::snprintf(file, sizeof file, "%02x:%02x:%llu", major(node.st_dev),
+                minor(node.st_dev),
+                static_cast<unsigned long long>(node.st_ino));
+  std::string locks;
+  if (!ReadProcFile("/proc/locks", &locks)) return false;
+  long holder = 0;
+  bool other = AnyLine(locks, [&](const std::string& line) {
+    long pid = 0;
+    std::string locked;
+    if (!FlockEntry(line, &pid, &locked) || locked != file) return false;
+    if (pid <= 0 || !RunsNexli(pid) || !KeepsFlock(pid, file)) return true;
+    holder = pid;
+    return false;
+  });
+  if (other || holder == 0) return false;
+  *ppid = holder;
+  return true;
+}
+
+// ---- Taking the lock --------------------------------------------------------
+
 std::string LockPort(const std::string& path, int wait_ms, int* plock_fd,
-                     bool wait_for_lock_files) {
+                     bool wait_for_lock_files, int other_program_wait_ms) {
   *plock_fd = -1;
   // A descriptor of our own for the lock: read-only, never our controlling
   // terminal, and not waiting for a carrier.
@@ -137,14 +368,23 @@ std::string LockPort(const std::string& path, int wait_ms, int* plock_fd,
   }
 
   // Try at once, then again at growing intervals (2 ms up to 25 ms) until
-  // the wait runs out. The trace tells each new holder waited for.
+  // the wait runs out. The trace tells each new holder waited for. When
+  // other programs get a shorter wait, each try finds out who holds the
+  // flock, and the time until the next try counts against that wait unless
+  // a nexli command held it.
   double start_ms = TraceMs();
   std::string holder;
   long long deadline = NowUs() + static_cast<long long>(wait_ms) * 1000;
+  const bool tell_holders =
+      other_program_wait_ms >= 0 && other_program_wait_ms < wait_ms;
+  long long other_left_us =
+      static_cast<long long>(other_program_wait_ms) * 1000;
   long long pause_us = 2000;
   for (;;) {
+    long long tried_us = NowUs();
+    bool nexli_holds = false;
     std::string now_held_by;
-    std::string pid_text;  // of a lock file's holder
+    std::string pid_text;  // of a lock file's holder, or a nexli holder
     if (flock(fd, LOCK_EX | LOCK_NB) == 0) {
       std::string file;
       long pid = 0;
@@ -173,20 +413,35 @@ std::string LockPort(const std::string& path, int wait_ms, int* plock_fd,
       *plock_fd = fd;
       return kStatusOK;
     } else {
-      now_held_by = "another program's flock on the device";
+      long pid = 0;
+      nexli_holds = tell_holders && FlockHeldByNexli(path, &pid);
+      if (nexli_holds) {
+        pid_text = std::to_string(pid);
+        now_held_by =
+            "the flock of another nexli or nexla command, process " + pid_text;
+      } else {
+        now_held_by = "another program's flock on the device";
+      }
     }
+    const bool limited = tell_holders && !nexli_holds;
+    long long left = deadline - NowUs();
+    if (limited && other_left_us < left) left = other_left_us;
     if (now_held_by != holder && TraceOn())
-      Trace(path, "lock: waiting up to " + std::to_string(wait_ms) +
-                      " ms for " + now_held_by);
+      Trace(path,
+            "lock: waiting up to " +
+                std::to_string(limited ? other_program_wait_ms : wait_ms) +
+                " ms for " + now_held_by);
     if (now_held_by != holder && ProgressOn())
       ProgressWait(path,
-                   "held by another program" +
-                       (pid_text.empty() ? "" : " (process " + pid_text + ")"),
-                   start_ms + wait_ms);
+                   nexli_holds ? "held by nexli or nexla process " + pid_text
+                   : pid_text.empty()
+                       ? "held by another program"
+                       : "held by another program (process " + pid_text + ")",
+                   TraceMs() + static_cast<double>(left) / 1000);
     holder = now_held_by;
-    long long left = deadline - NowUs();
     if (left <= 0) break;
     SleepUs(left < pause_us ? left : pause_us);
+    if (limited) other_left_us -= NowUs() - tried_us;
     pause_us = pause_us * 3 / 2;
     if (pause_us > 25000) pause_us = 25000;
   }

@@ -60,13 +60,14 @@ TEST(Sharing, ConcurrentTogglesOfOnePortNetOut) {
   EXPECT_EQ(DumpField(run, "ttyUSB0", "present"), "03000000");
 }
 
-// Readers during a storm of writers see a hub, never an error.
+// Readers during a storm of writers see a hub, never an error: the scan too,
+// though each set holds the hub longer than the scan gives other programs.
 TEST(Sharing, ReadersDuringAStormOfSetsPrintNoError) {
-  RunResult run = RunScriptWithHubs(
-      {"--hub", "0", "--pace", "--states", "0F", "--hub", "3", "--pace", "--states", "01"},
-      "for i in 1 2 3 4 5 6; do $NEXLI /S:ttyUSB0 T:8 & done;"
-      "$NEXLI /G:ttyUSB0 > /tmp/g.$$ & $NEXLI /Q > /tmp/q.$$ & wait;"
-      "cat /tmp/g.$$ /tmp/q.$$; rm -f /tmp/g.$$ /tmp/q.$$");
+  RunResult run = RunScriptWithHubs({"--hub", "0", "--pace", "--late", "600", "--states", "0F",
+                                     "--hub", "3", "--pace", "--states", "01"},
+                                    "for i in 1 2 3 4; do $NEXLI /S:ttyUSB0 T:8 & done; sleep 0.2;"
+                                    "$NEXLI /G:ttyUSB0 > /tmp/g.$$ & $NEXLI /Q > /tmp/q.$$ & wait;"
+                                    "cat /tmp/g.$$ /tmp/q.$$; rm -f /tmp/g.$$ /tmp/q.$$");
   SKIP_WITHOUT_SANDBOX(run);
   // Port 8 may be on or off for the reader, depending on its turn.
   const Strings expected_g = {"On=1,2,3,4 Off=5,6,7,8\n", "On=1,2,3,4,8 Off=5,6,7\n"};
@@ -154,22 +155,26 @@ TEST(Sharing, ACommandDuringAScanWaitsForNoOtherDevice) {
 }
 
 // The scan does not wait 30 s for ports that other programs keep open: a
-// live UUCP lock file is skipped at once, a flock after a short wait, and
-// neither device is written to; a freed port is found again.
+// live UUCP lock file is skipped at once, a flock after a short wait (one
+// whose taker has ended, on ttyUSB1, and a live program's, on ttyUSB4), and
+// no such device is written to; a freed port is found again.
 TEST(Sharing, TheScanSkipsPortsThatOtherProgramsKeep) {
   const std::string script =
       "(exec 9</dev/ttyUSB1; flock -x 9; exec sleep 60) & H=$!;"
+      "python3 -c 'import fcntl,os,time; fcntl.flock(os.open(\"/dev/ttyUSB4\",os.O_RDONLY"
+      "|os.O_NOCTTY),fcntl.LOCK_EX); time.sleep(60)' & P=$!;"
       "sleep 60 & L=$!; echo $L > /run/lock/LCK..ttyUSB2; sleep 0.3;"
-      "echo T0 $(date +%s.%N); $NEXLI /Q; echo T1 $(date +%s.%N); kill $H; wait $H;"
+      "until ! flock -n /dev/ttyUSB4 true; do sleep 0.1; done;"
+      "echo T0 $(date +%s.%N); $NEXLI /Q; echo T1 $(date +%s.%N); kill $H $P; wait $H $P;"
       "$NEXLI /Q -F; echo T2 $(date +%s.%N); kill $L";
-  RunResult run =
-      RunScriptWithHubs({"--hub", "0", "--hub", "1", "--hub", "2", "--hub", "3"}, script);
+  RunResult run = RunScriptWithHubs(
+      {"--hub", "0", "--hub", "1", "--hub", "2", "--hub", "3", "--hub", "4"}, script);
   SKIP_WITHOUT_SANDBOX(run);
   EXPECT_EQ(std::regex_replace(run.out, std::regex("T[0-2] [0-9.]+\n"), ""),
             "ttyUSB0, 8 ports, On=None, Off=1,2,3,4,5,6,7,8, FW=101\n"
             "ttyUSB3, 8 ports, On=None, Off=1,2,3,4,5,6,7,8, FW=101\n"
             "2 Managed USB Hub(s) Found.\n"
-            "0003ttyUSB0,1,3\n");
+            "0004ttyUSB0,1,3,4\n");
   // The flock's 1.5 s, not 30; the lock file nothing.
   double held = Stamp(run.out, "T1") - Stamp(run.out, "T0");
   EXPECT_GE(held, 1.5);
@@ -178,7 +183,8 @@ TEST(Sharing, TheScanSkipsPortsThatOtherProgramsKeep) {
   EXPECT_EQ(RequestsByDevice(run),
             (std::map<std::string, std::string>{{"ttyUSB0", "?Q\rGP\r?Q\rGP\r"},
                                                 {"ttyUSB1", "?Q\rGP\r"},
-                                                {"ttyUSB3", "?Q\rGP\r?Q\rGP\r"}}));
+                                                {"ttyUSB3", "?Q\rGP\r?Q\rGP\r"},
+                                                {"ttyUSB4", "?Q\rGP\r"}}));
 }
 
 // A holder killed with SIGKILL frees the port at once, whether it held a

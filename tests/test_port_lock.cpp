@@ -2,6 +2,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <pty.h>
+#include <signal.h>
 #include <sys/file.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -165,6 +166,40 @@ TEST(PortLock, AFreedPortIsTakenPromptlyAfterALongWait) {
   holder.join();
   EXPECT_LT(std::chrono::duration<double>(taken - freed).count(), 0.3);
   UnlockPort(lock_fd);
+}
+
+// Who holds a flock: a process of this very program (a fork of the test,
+// which maps the same file), another program that took the lock itself (a
+// child that locks, then becomes sleep(1)), and a taker of this program that
+// passed its descriptor on (the lock is ours now, not the taker's).
+TEST(PortLock, OnlyAProcessOfThisProgramThatKeepsTheFlockIsANexliHolder) {
+  Pty pty;
+  long pid = -1;
+  EXPECT_FALSE(FlockHeldByNexli(pty.path, &pid));  // free
+  for (int row = 0; row < 3; ++row) {
+    int shared = open(pty.path.c_str(), O_RDONLY | O_NOCTTY);
+    int ready[2];  // at end of file once the child has locked (and run sleep)
+    ASSERT_EQ(pipe2(ready, O_CLOEXEC), 0);
+    pid_t child = fork();
+    if (child == 0) {
+      int fd = row == 2 ? shared : open(pty.path.c_str(), O_RDONLY | O_NOCTTY);
+      if (flock(fd, LOCK_EX) != 0) _exit(1);
+      if (row == 1) execl("/bin/sleep", "sleep", "10", static_cast<char*>(nullptr));
+      if (row == 2) close(fd);
+      close(ready[1]);
+      pause();
+      _exit(0);
+    }
+    close(ready[1]);
+    char byte;
+    EXPECT_EQ(read(ready[0], &byte, 1), 0);
+    close(ready[0]);
+    EXPECT_EQ(FlockHeldByNexli(pty.path, &pid), row == 0) << "row " << row;
+    EXPECT_EQ(pid, row == 0 ? child : 0) << "row " << row;
+    kill(child, SIGKILL);
+    waitpid(child, nullptr, 0);
+    close(shared);
+  }
 }
 
 TEST(PortLock, APortWithALiveLockFileIsHeldUnderEitherOfItsNames) {
